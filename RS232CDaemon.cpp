@@ -1,0 +1,68 @@
+#include "RS232CDaemon.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+
+#include "RS232CCom.h"
+#include "service/AbyssServer.h"
+
+int RS232CDaemon::exit_value = 0;
+
+void RS232CDaemon::shutdown() {
+    std::cerr << "RS232CDaemon::shutdown" << std::endl;
+}
+
+void RS232CDaemon::handler(int signum) {
+    if (signum != SIGINT) return;
+    // write(2) is async-signal-safe and never waits for a thread that holds the stdio lock.
+    static const char line[] = "RS232CDaemon::handler caught CTRL-C\n";
+    ssize_t ignored = ::write(STDERR_FILENO, line, sizeof line - 1);
+    (void)ignored;
+}
+
+namespace {
+
+// SIGINT keeps being ignored when the process was started with it ignored (a background job of
+// a non-interactive shell); otherwise each one writes the handler's line.
+void arrangeSigint() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction previous {};
+    sigaction(SIGINT, &ignore, &previous);
+    if (previous.sa_handler == SIG_IGN) return;
+
+    struct sigaction catchIt {};
+    catchIt.sa_handler = RS232CDaemon::handler;
+    sigemptyset(&catchIt.sa_mask);
+    sigaddset(&catchIt.sa_mask, SIGINT);
+    catchIt.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &catchIt, nullptr);
+}
+
+}  // namespace
+
+int main(int, char**) {
+    arrangeSigint();
+    // A client that goes away in the middle of a response must not kill the daemon.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::atexit(RS232CDaemon::shutdown);
+
+    RS232CCom com;
+    AbyssServer gui(&com);
+    pthread_t thread_id;
+    if (pthread_create(&thread_id, nullptr, AbyssServer::run, &gui) != 0) {
+        std::cerr << "Couldn't create pthread" << std::endl;
+        return 1;
+    }
+    std::cout << "RS232C Daemon started" << std::endl;
+    void* result = nullptr;
+    pthread_join(thread_id, &result);
+    if (result == AbyssServer::runFailed()) RS232CDaemon::exit_value = 1;
+    std::cout << "RS232C Daemon stopped" << std::endl;
+    return RS232CDaemon::exit_value;
+}

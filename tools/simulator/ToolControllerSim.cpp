@@ -1,0 +1,372 @@
+#include "ToolControllerSim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+
+namespace tcsim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kExpectTimeoutMs = 15000;
+
+int msLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+bool isFrame(const std::string& line) {
+    return line.size() >= 4 && line[line.size() - 4] == '@';
+}
+
+}  // namespace
+
+std::string checksumFrame(const std::string& text) {
+    unsigned sum = 0;
+    for (unsigned char c : text) sum += c;
+    return text + '@' + static_cast<char>(sum & 0xFF) + "\r\n";
+}
+
+std::string escape(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\\' || c == '"') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+ToolControllerSim::ToolControllerSim(const std::string& linkPath) {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    }
+    char name[128];
+    if (ptsname_r(master, name, sizeof name) != 0) throw std::runtime_error("no slave name");
+    slave = name;
+    // Holding a slave descriptor of our own keeps the pty alive across the daemon's closes.
+    ownSlave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (ownSlave < 0) throw std::runtime_error("cannot open " + slave);
+    // Raw from the start: no echo of our answers back to us before the daemon sets the line up.
+    termios tio{};
+    tcgetattr(ownSlave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(ownSlave, TCSANOW, &tio);
+
+    if (!linkPath.empty()) {
+        struct stat st {};
+        if (lstat(linkPath.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode)) throw std::runtime_error(linkPath + " exists: not replaced");
+            ::unlink(linkPath.c_str());
+        }
+        if (symlink(slave.c_str(), linkPath.c_str()) != 0) {
+            throw std::runtime_error("cannot link " + linkPath);
+        }
+        link = linkPath;
+    }
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("no pipe");
+    worker = std::thread([this] { serve(); });
+}
+
+ToolControllerSim::~ToolControllerSim() {
+    stop();
+    for (int fd : {master, ownSlave, wake[0], wake[1]}) {
+        if (fd >= 0) ::close(fd);
+    }
+    if (!link.empty()) ::unlink(link.c_str());
+}
+
+void ToolControllerSim::stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopping = true;
+    }
+    changed.notify_all();
+    if (wake[1] >= 0) {
+        ssize_t ignored = ::write(wake[1], "x", 1);
+        (void)ignored;
+    }
+    if (worker.joinable()) worker.join();
+}
+
+void ToolControllerSim::hangUp() {
+    stop();
+    std::lock_guard<std::mutex> guard(lock);
+    ::close(master);
+    ::close(ownSlave);
+    master = ownSlave = -1;
+    if (!link.empty()) ::unlink(link.c_str());
+    link.clear();
+}
+
+void ToolControllerSim::on(const std::string& prefix, Script script) {
+    std::lock_guard<std::mutex> guard(lock);
+    rules.push_back({false, prefix, std::move(script)});
+}
+
+void ToolControllerSim::onFrame(Script script) {
+    std::lock_guard<std::mutex> guard(lock);
+    rules.push_back({true, "", std::move(script)});
+}
+
+void ToolControllerSim::clearRules() {
+    std::lock_guard<std::mutex> guard(lock);
+    rules.clear();
+}
+
+void ToolControllerSim::useDefaults() {
+    onFrame({send("SOK\r\n")});
+    for (const char* word : {"FWD", "RVS", "STP", "WIN", "WOT", "WRT"}) {
+        on(std::string(word) + "\r\n", {send(std::string(word) + "\r\n")});
+    }
+    on("RST\r\n", {send("SOK\r\n")});
+    on("MOV:", {send("CH :{rest}\r\n")});
+    on("COS\r\n", {frame("COM:12"), expect("SOK\r\n"), frame("COM:34"), expect("SOK\r\n"),
+                   send("RST\r\n"), expect("SOK\r\n")});
+    on("CHS:", {frame("CST:1"), expect("SOK\r\n"), frame("COM:2"), expect("SOK\r\n"),
+                send("RST\r\n"), expect("SOK\r\n")});
+    on("VER\r\n", {frame("TC-SIM"), frame("V1.00")});
+}
+
+void ToolControllerSim::setLogger(std::function<void(const std::string&)> newLogger) {
+    std::lock_guard<std::mutex> guard(lock);
+    logger = std::move(newLogger);
+}
+
+void ToolControllerSim::log(const std::string& text) {
+    std::function<void(const std::string&)> sink;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        sink = logger;
+    }
+    if (sink) sink(text);
+}
+
+void ToolControllerSim::play(Script script) {
+    std::unique_lock<std::mutex> guard(lock);
+    queued.push_back(std::move(script));
+    std::size_t ticket = ++queuedTotal;
+    ssize_t ignored = ::write(wake[1], "x", 1);
+    (void)ignored;
+    changed.wait(guard, [&] { return played >= ticket || stopping; });
+}
+
+std::string ToolControllerSim::received() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return log_;
+}
+
+std::vector<std::string> ToolControllerSim::receivedLines() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return allLines;
+}
+
+void ToolControllerSim::clearReceived() {
+    std::lock_guard<std::mutex> guard(lock);
+    log_.clear();
+    allLines.clear();
+}
+
+bool ToolControllerSim::waitForBytes(std::size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                            [&] { return log_.size() >= count; });
+}
+
+std::size_t ToolControllerSim::protocolErrors() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return errors;
+}
+
+// Reads what the daemon wrote, waiting up to `timeoutMs`; false when stopping.
+bool ToolControllerSim::readInto(int timeoutMs) {
+    pollfd fds[2] = {{master, POLLIN, 0}, {wake[0], POLLIN, 0}};
+    int ready = ::poll(fds, 2, timeoutMs);
+    if (ready < 0 && errno != EINTR) return false;
+    if (fds[1].revents & POLLIN) {
+        char drain[64];
+        while (::read(wake[0], drain, sizeof drain) > 0) {
+        }
+    }
+    std::unique_lock<std::mutex> guard(lock);
+    if (stopping) return false;
+    if (!(fds[0].revents & POLLIN)) return true;
+    char bytes[4096];
+    ssize_t n = ::read(master, bytes, sizeof bytes);
+    if (n <= 0) return true;
+    for (ssize_t i = 0; i < n; ++i) {
+        log_.push_back(bytes[i]);
+        pendingLine.push_back(bytes[i]);
+        std::size_t size = pendingLine.size();
+        if (size >= 2 && pendingLine[size - 2] == '\r' && pendingLine[size - 1] == '\n') {
+            lines.push_back(pendingLine);
+            allLines.push_back(pendingLine);
+            pendingLine.clear();
+        }
+    }
+    guard.unlock();
+    changed.notify_all();
+    return true;
+}
+
+// The next complete line, waiting up to `timeoutMs` (-1: until one comes or a script is queued).
+bool ToolControllerSim::nextLine(std::string& line, int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!lines.empty()) {
+                line = lines.front();
+                lines.pop_front();
+                return true;
+            }
+            if (stopping || (timeoutMs < 0 && !queued.empty())) return false;
+        }
+        if (timeoutMs >= 0 && Clock::now() >= deadline) return false;
+        if (!readInto(timeoutMs < 0 ? 1000 : msLeft(deadline))) return false;
+    }
+}
+
+void ToolControllerSim::serve() {
+    for (;;) {
+        std::string line;
+        if (nextLine(line, -1)) {
+            log("rx " + escape(line));
+            answer(line);
+            continue;
+        }
+        Script script;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (stopping) return;
+            if (queued.empty()) continue;
+            script = queued.front();
+            queued.pop_front();
+        }
+        runScript(script, "");
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            ++played;
+        }
+        changed.notify_all();
+    }
+}
+
+void ToolControllerSim::answer(const std::string& line) {
+    Script script;
+    std::string rest;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        for (auto rule = rules.rbegin(); rule != rules.rend() && !found; ++rule) {
+            if (rule->frameRule ? isFrame(line)
+                                : line.compare(0, rule->prefix.size(), rule->prefix) == 0) {
+                script = rule->script;
+                std::size_t end = line.size() - 2;  // the CR LF
+                rest = rule->prefix.size() < end
+                           ? line.substr(rule->prefix.size(), end - rule->prefix.size())
+                           : "";
+                found = true;
+            }
+        }
+    }
+    if (found) runScript(script, rest);
+}
+
+void ToolControllerSim::runScript(const Script& script, const std::string& rest) {
+    auto expand = [&rest](std::string text) {
+        for (std::size_t at; (at = text.find("{rest}")) != std::string::npos;) {
+            text.replace(at, 6, rest);
+        }
+        return text;
+    };
+    for (const Step& step : script) {
+        switch (step.kind) {
+            case Step::Send:
+                writeAll(expand(step.bytes));
+                break;
+            case Step::Frame:
+                writeAll(checksumFrame(expand(step.bytes)));
+                break;
+            case Step::Delay:
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+                break;
+            case Step::Flood:
+                floodFor(step.ms);
+                break;
+            case Step::Expect: {
+                std::string line;
+                if (!nextLine(line, kExpectTimeoutMs)) {
+                    std::lock_guard<std::mutex> guard(lock);
+                    ++errors;
+                    return;
+                }
+                log("rx " + escape(line));
+                if (line.compare(0, step.bytes.size(), step.bytes) != 0) {
+                    {
+                        std::lock_guard<std::mutex> guard(lock);
+                        ++errors;
+                    }
+                    log("dialogue broken: expected " + escape(step.bytes));
+                    answer(line);
+                    return;
+                }
+                break;
+            }
+        }
+    }
+}
+
+void ToolControllerSim::writeAll(const std::string& bytes) {
+    log("tx " + escape(bytes));
+    std::size_t done = 0;
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (done < bytes.size()) {
+        ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+        if (Clock::now() >= deadline) return;  // nobody reads: the rest is lost, as on a wire
+        pollfd pfd{master, POLLOUT, 0};
+        ::poll(&pfd, 1, 50);
+    }
+}
+
+void ToolControllerSim::floodFor(int ms) {
+    log("tx flood for " + std::to_string(ms) + " ms");
+    std::string chunk(1024, 'x');
+    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>('A' + i % 26);
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < deadline) {
+        ssize_t n = ::write(master, chunk.data(), chunk.size());
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+        if (n < 0) {
+            pollfd pfd{master, POLLOUT, 0};
+            ::poll(&pfd, 1, msLeft(deadline));
+        }
+    }
+}
+
+}  // namespace tcsim
