@@ -1,1 +1,26 @@
+// The simulator's control language, as people and test scripts type it.
 #include <gtest/gtest.h>
+
+#include "ControlScript.h"
+
+TEST(SimulatorControl, WordsAndEscapedStrings) {
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(tcsim::tokenize(R"(on "FWD\r\n" send "A\x00B" # note)"),
+              (Words{"on", std::string("FWD\r\n"), "send", std::string("A\0B", 3)}));
+    EXPECT_THROW(tcsim::tokenize(R"(on "FWD)"), std::invalid_argument);
+    EXPECT_THROW(tcsim::tokenize(R"(send "\x4")"), std::invalid_argument);
+}
+
+TEST(SimulatorControl, CommandsDriveTheController) {
+    tcsim::ToolControllerSim sim;
+    bool quit = false;
+    EXPECT_EQ(tcsim::runCommand(sim, R"(on "X" send "Y\r\n" delay 5 expect "Z" frame "T")", quit),
+              "ok");
+    EXPECT_EQ(tcsim::runCommand(sim, "on-frame silent", quit), "ok");
+    EXPECT_EQ(tcsim::runCommand(sim, "received", quit), "received ");
+    EXPECT_EQ(tcsim::runCommand(sim, "delay 5", quit).rfind("error: unknown command", 0), 0u);
+    EXPECT_EQ(tcsim::runCommand(sim, "on \"X\" delay -1", quit).rfind("error", 0), 0u);
+    EXPECT_FALSE(quit);
+    EXPECT_EQ(tcsim::runCommand(sim, "quit", quit), "ok");
+    EXPECT_TRUE(quit);
+}

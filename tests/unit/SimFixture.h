@@ -1,0 +1,44 @@
+// Shared fixture: a link object on the slave side of a fresh simulated tool controller.
+#ifndef TESTS_UNIT_SIMFIXTURE_H
+#define TESTS_UNIT_SIMFIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "RS232CCom.h"
+#include "ToolControllerSim.h"
+
+class SimTest : public ::testing::Test {
+  protected:
+    tcsim::ToolControllerSim sim;
+    RS232CCom com{sim.slavePath()};
+
+    // The controller has received exactly `bytes`, so far.
+    void expectWire(const std::string& bytes) {
+        sim.waitForBytes(bytes.size(), 3000);
+        EXPECT_EQ(sim.received(), bytes);
+    }
+    // Bytes the controller sends of its own accord, left waiting on the line.
+    void pending(const std::string& bytes) {
+        sim.play({tcsim::send(bytes)});
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+};
+
+template <typename Call>
+double secondsTaken(Call call) {
+    auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+inline std::string bytesOf(std::initializer_list<int> values) {
+    std::string text;
+    for (int v : values) text.push_back(static_cast<char>(v));
+    return text;
+}
+
+#endif
