@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the build needs from Debian's packages (only what is missing) and builds into
+# build/. Used by run-daemon.sh and test.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ cmake make libxmlrpc-c++8-dev libgtest-dev python3 "$@")
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing ${missing[*]} ..."
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$(nproc)"

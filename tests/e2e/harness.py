@@ -1,0 +1,166 @@
+"""Runs the real rs232c-daemon beside the simulated tool controller linked at /dev/ttyUSB0."""
+
+import os
+import queue
+import signal
+import socket
+import subprocess
+import threading
+import time
+import unittest
+import xmlrpc.client
+
+BUILD = os.environ.get("RS232C_BUILD_DIR",
+                       os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+DAEMON = os.path.join(BUILD, "rs232c-daemon")
+SIMULATOR = os.path.join(BUILD, "rs232c-sim")
+DEVICE = "/dev/ttyUSB0"
+PORT = 40405
+URL = "http://127.0.0.1:%d/RPC2" % PORT
+
+
+def require_test_host():
+    """These tests link /dev/ttyUSB0 and bind port 40405: only as root, never over a real adapter."""
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("end-to-end tests need root to link %s" % DEVICE)
+    if os.path.exists(DEVICE) and not os.path.islink(DEVICE):
+        raise unittest.SkipTest("a real %s exists; not replacing it" % DEVICE)
+
+
+def quote(data):
+    """Bytes as a string of the simulator's control language."""
+    if isinstance(data, str):
+        data = data.encode("latin-1")
+    out = []
+    for b in data:
+        if b in (0x22, 0x5C):
+            out.append("\\" + chr(b))
+        elif 0x20 <= b < 0x7F:
+            out.append(chr(b))
+        else:
+            out.append("\\x%02X" % b)
+    return '"' + "".join(out) + '"'
+
+
+class Simulator:
+    """The rs232c-sim program, driven through its control language on standard input."""
+
+    def __init__(self, defaults=True):
+        args = [SIMULATOR, "--link", DEVICE] + ([] if defaults else ["--no-defaults"])
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
+        self.answers = queue.Queue()
+        self.log = []
+        threading.Thread(target=self._read, daemon=True).start()
+        first = self.answers.get(timeout=10)
+        assert first.startswith("ready"), first
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            line = raw.decode("latin-1").rstrip("\n")
+            if line.startswith(("rx ", "tx ", "dialogue ")):
+                self.log.append(line)
+            else:
+                self.answers.put(line)
+
+    def command(self, line):
+        self.proc.stdin.write((line + "\n").encode("latin-1"))
+        self.proc.stdin.flush()
+        answer = self.answers.get(timeout=30)
+        if answer.startswith("error"):
+            raise AssertionError("simulator: %s (%s)" % (answer, line))
+        return answer
+
+    def on(self, prefix, steps):
+        self.command("on %s %s" % (quote(prefix), steps))
+
+    def play(self, steps):
+        self.command("play " + steps)
+
+    def received(self):
+        return bytes.fromhex(self.command("received")[len("received "):])
+
+    def clear(self):
+        self.command("clear-received")
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write(b"quit\n")
+                self.proc.stdin.flush()
+            except BrokenPipeError:
+                pass
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdin.close()
+        self.proc.stdout.close()
+
+
+def port_open():
+    with socket.socket() as s:
+        s.settimeout(0.2)
+        return s.connect_ex(("127.0.0.1", PORT)) == 0
+
+
+class Daemon:
+    """rs232c-daemon with its standard output and error captured."""
+
+    def __init__(self, sigint=signal.SIG_DFL, wait=True):
+        def arrange():
+            signal.signal(signal.SIGINT, sigint)
+        self.proc = subprocess.Popen([DAEMON], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     preexec_fn=arrange)
+        if wait:
+            deadline = time.monotonic() + 10
+            while not port_open():
+                if self.proc.poll() is not None or time.monotonic() > deadline:
+                    raise AssertionError("daemon did not start: %r" % (self.finish(),))
+                time.sleep(0.05)
+
+    def proxy(self):
+        return xmlrpc.client.ServerProxy(URL)
+
+    def finish(self, sig=signal.SIGTERM):
+        """Ends the daemon (if it still runs); returns (status, stdout, stderr)."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        out, err = self.proc.communicate(timeout=20)
+        return self.proc.returncode, out.decode("latin-1"), err.decode("latin-1")
+
+
+class EndToEnd(unittest.TestCase):
+    """A simulator linked at /dev/ttyUSB0 and a daemon per test class."""
+
+    defaults = True
+
+    @classmethod
+    def setUpClass(cls):
+        require_test_host()
+        cls.sim = Simulator(cls.defaults)
+        try:
+            cls.daemon = Daemon()
+        except Exception:
+            cls.sim.close()
+            raise
+        cls.rpc = cls.daemon.proxy()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.daemon.finish()
+        cls.sim.close()
+
+    def setUp(self):
+        self.sim.command("clear-rules")
+        if self.defaults:
+            self.sim.command("defaults")
+        self.sim.clear()
+        self.rpc.serial_close()
+
+    def assertFault(self, call, *args, text=""):
+        with self.assertRaises(xmlrpc.client.Fault) as caught:
+            call(*args)
+        self.assertIn(text, caught.exception.faultString)
+        return caught.exception
