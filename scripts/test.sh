@@ -1,9 +1,18 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: unit tests against the simulated tool controller, and
-# end-to-end tests of the real daemon with Python's xmlrpc.client (as root, which they need to
-# link /dev/ttyUSB0).
+# Builds and runs the whole test suite twice: as released, and built with AddressSanitizer and
+# UndefinedBehaviorSanitizer. Unit tests run against the simulated tool controller; end-to-end
+# tests run the real daemon with Python's xmlrpc.client (as root, which they need to link
+# /dev/ttyUSB0).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cd build
-ctest -j6 --output-on-failure
+
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRS232C_SANITIZE=ON >/dev/null
+cmake --build build-sanitize -j"$(nproc)"
+
+status=0
+for build in build build-sanitize; do
+  echo "== Tests of $build"
+  (cd "$build" && ctest -j6 --output-on-failure) || status=1
+done
+exit $status

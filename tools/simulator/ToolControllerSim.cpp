@@ -308,9 +308,15 @@ void ToolControllerSim::runScript(const Script& script, const std::string& rest)
             case Step::Frame:
                 writeAll(checksumFrame(expand(step.bytes)));
                 break;
-            case Step::Delay:
-                std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+            case Step::Delay: {
+                // A hang-up does not wait for the script to finish.
+                std::unique_lock<std::mutex> guard(lock);
+                if (changed.wait_for(guard, std::chrono::milliseconds(step.ms),
+                                     [this] { return stopping; })) {
+                    return;
+                }
                 break;
+            }
             case Step::Flood:
                 floodFor(step.ms);
                 break;
@@ -360,6 +366,10 @@ void ToolControllerSim::floodFor(int ms) {
     for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>('A' + i % 26);
     auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     while (Clock::now() < deadline) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (stopping) return;
+        }
         ssize_t n = ::write(master, chunk.data(), chunk.size());
         if (n < 0 && errno != EAGAIN && errno != EINTR) return;
         if (n < 0) {
