@@ -213,6 +213,8 @@ int RS232CCom::recvCmdInf() {
     std::lock_guard<std::mutex> lock(serialLock);
     if (!holdPort()) return -1;
     int fd = g_fd.get();
+    // A vanished adapter reports nothing pending; that is a failed line, not a quiet one.
+    if (serialio::lineFailed(fd)) return -3;
     int available = serialio::pendingBytes(fd);
     if (available <= 0) return 0;
     lastRecvData.clear();

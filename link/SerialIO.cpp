@@ -65,6 +65,11 @@ Wait readByte(int fd, Clock::time_point deadline, unsigned char& byte) {
     }
 }
 
+bool lineFailed(int fd) {
+    pollfd pfd{fd, POLLIN, 0};
+    return ::poll(&pfd, 1, 0) < 0 || (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 int pendingBytes(int fd) {
     int available = 0;
     if (::ioctl(fd, FIONREAD, &available) < 0) return 0;

@@ -43,6 +43,9 @@ Wait readByte(int fd, Clock::time_point deadline, unsigned char& byte);
 // Reads one byte that is already there, without waiting: 1 a byte, 0 nothing, -1 a failure.
 int readNow(int fd, unsigned char& byte);
 
+// True when the line has hung up or failed (an unplugged adapter), without waiting.
+bool lineFailed(int fd);
+
 // Bytes waiting to be read (FIONREAD); 0 when the query fails.
 int pendingBytes(int fd);
 

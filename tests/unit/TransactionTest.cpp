@@ -101,6 +101,7 @@ TEST_F(SimTest, TheHeldPortRecoversAfterSerialCloseWhenTheAdapterReturns) {
         EXPECT_EQ(linked.sendCmdWRT(), 1);
         first->hangUp();
         EXPECT_EQ(linked.sendCmdWRT(), -3);  // still held: fails at once, every time
+        EXPECT_EQ(linked.recvCmdInf(), -3);
         EXPECT_EQ(linked.sendCmdWRT(), -3);
         EXPECT_EQ(linked.sendCmdRST(), -1);  // a fresh open finds no device
         tcsim::ToolControllerSim back(path);

@@ -23,7 +23,7 @@ int number(const std::string& word) {
 
 const char* const kHelp =
     "commands: on PREFIX STEP... | on-frame STEP... | play STEP... | defaults | clear-rules |\n"
-    "          received | clear-received | hangup | quit\n"
+    "          received | clear-received | strict | errors | hangup | quit\n"
     "steps:    send \"BYTES\" | frame \"TEXT\" | delay MS | expect \"HEAD\" | flood MS | silent";
 
 }  // namespace
@@ -132,6 +132,10 @@ std::string runCommand(ToolControllerSim& sim, const std::string& line, bool& qu
                 hex += two;
             }
             return "received " + hex;
+        } else if (command == "strict") {
+            sim.setStrict(true);
+        } else if (command == "errors") {
+            return "errors " + std::to_string(sim.protocolErrors());
         } else if (command == "clear-received") {
             sim.clearReceived();
         } else if (command == "hangup") {

@@ -109,6 +109,11 @@ void ToolControllerSim::stop() {
     if (worker.joinable()) worker.join();
 }
 
+bool ToolControllerSim::stopRequested() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return stopping;
+}
+
 void ToolControllerSim::hangUp() {
     stop();
     std::lock_guard<std::mutex> guard(lock);
@@ -198,6 +203,19 @@ std::size_t ToolControllerSim::protocolErrors() const {
     return errors;
 }
 
+void ToolControllerSim::setStrict(bool isStrict) {
+    std::lock_guard<std::mutex> guard(lock);
+    strict = isStrict;
+}
+
+void ToolControllerSim::protocolError(const std::string& what) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ++errors;
+    }
+    log("protocol error: " + what);
+}
+
 // Reads what the daemon wrote, waiting up to `timeoutMs`; false when stopping.
 bool ToolControllerSim::readInto(int timeoutMs) {
     pollfd fds[2] = {{master, POLLIN, 0}, {wake[0], POLLIN, 0}};
@@ -214,6 +232,7 @@ bool ToolControllerSim::readInto(int timeoutMs) {
     char bytes[4096];
     ssize_t n = ::read(master, bytes, sizeof bytes);
     if (n <= 0) return true;
+    std::string chunk(bytes, static_cast<std::size_t>(n));
     for (ssize_t i = 0; i < n; ++i) {
         log_.push_back(bytes[i]);
         pendingLine.push_back(bytes[i]);
@@ -226,6 +245,7 @@ bool ToolControllerSim::readInto(int timeoutMs) {
     }
     guard.unlock();
     changed.notify_all();
+    log("rx " + escape(chunk));
     return true;
 }
 
@@ -251,7 +271,6 @@ void ToolControllerSim::serve() {
     for (;;) {
         std::string line;
         if (nextLine(line, -1)) {
-            log("rx " + escape(line));
             answer(line);
             continue;
         }
@@ -276,8 +295,10 @@ void ToolControllerSim::answer(const std::string& line) {
     Script script;
     std::string rest;
     bool found = false;
+    bool mustMatch;
     {
         std::lock_guard<std::mutex> guard(lock);
+        mustMatch = strict;
         for (auto rule = rules.rbegin(); rule != rules.rend() && !found; ++rule) {
             if (rule->frameRule ? isFrame(line)
                                 : line.compare(0, rule->prefix.size(), rule->prefix) == 0) {
@@ -290,7 +311,11 @@ void ToolControllerSim::answer(const std::string& line) {
             }
         }
     }
-    if (found) runScript(script, rest);
+    if (found) {
+        runScript(script, rest);
+    } else if (mustMatch) {
+        protocolError("no rule answers " + escape(line));
+    }
 }
 
 void ToolControllerSim::runScript(const Script& script, const std::string& rest) {
@@ -323,17 +348,11 @@ void ToolControllerSim::runScript(const Script& script, const std::string& rest)
             case Step::Expect: {
                 std::string line;
                 if (!nextLine(line, kExpectTimeoutMs)) {
-                    std::lock_guard<std::mutex> guard(lock);
-                    ++errors;
+                    if (!stopRequested()) protocolError("no " + escape(step.bytes) + " came");
                     return;
                 }
-                log("rx " + escape(line));
                 if (line.compare(0, step.bytes.size(), step.bytes) != 0) {
-                    {
-                        std::lock_guard<std::mutex> guard(lock);
-                        ++errors;
-                    }
-                    log("dialogue broken: expected " + escape(step.bytes));
+                    protocolError("expected " + escape(step.bytes) + ", got " + escape(line));
                     answer(line);
                     return;
                 }

@@ -76,8 +76,10 @@ class ToolControllerSim {
     void clearReceived();
     // Waits until at least `count` bytes have been received; false on time-out.
     bool waitForBytes(std::size_t count, int timeoutMs) const;
-    // Lines that broke a dialogue (an expected line that did not come or came otherwise).
+    // Lines that broke a dialogue (an expected line that did not come or came otherwise) and,
+    // when strict, lines that no rule answers: two commands that interleave on the line show.
     std::size_t protocolErrors() const;
+    void setStrict(bool strict);
 
     // The adapter vanishes: both sides of the pseudo-terminal are closed and the link removed.
     void hangUp();
@@ -100,6 +102,8 @@ class ToolControllerSim {
     void writeAll(const std::string& bytes);
     void floodFor(int ms);
     void log(const std::string& text);
+    void protocolError(const std::string& what);
+    bool stopRequested() const;
     void stop();
 
     int master = -1;
@@ -119,6 +123,7 @@ class ToolControllerSim {
     std::deque<std::string> lines;
     std::vector<std::string> allLines;
     std::size_t errors = 0;
+    bool strict = false;
     bool stopping = false;
     std::function<void(const std::string&)> logger;
     std::thread worker;
