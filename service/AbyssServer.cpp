@@ -51,11 +51,16 @@ void* AbyssServer::run(void* aserver) {
     auto* ptr = static_cast<AbyssServer*>(aserver);
     try {
         // The daemon keeps its own signal dispositions: left to the library, one Ctrl-C would
-        // end the run loop.
+        // end the run loop. The library's 15 connections let a few idle TCP connections lock
+        // every client out for the 15 s they may wait; room for many more, each waiting at most
+        // kReadTimeout seconds for its next bytes, keeps callers served while a slow but
+        // honest client still gets its request through.
         xmlrpc_c::serverAbyss server(xmlrpc_c::serverAbyss::constrOpt()
                                          .portNumber(kPort)
                                          .registryP(&ptr->serviceRegistry)
-                                         .serverOwnsSignals(false));
+                                         .serverOwnsSignals(false)
+                                         .maxConn(kMaxConnections)
+                                         .timeout(kReadTimeout));
         server.run();
     } catch (const std::exception& error) {
         std::string line = "RS232C Daemon cannot serve XML-RPC on TCP port " +

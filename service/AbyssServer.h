@@ -9,6 +9,8 @@ class RS232CCom;
 class AbyssServer {
   public:
     static constexpr unsigned kPort = 40405;
+    static constexpr unsigned kMaxConnections = 256;
+    static constexpr unsigned kReadTimeout = 10;  // seconds
 
     explicit AbyssServer(RS232CCom* com);
     virtual ~AbyssServer();

@@ -15,6 +15,8 @@ BUILD = os.environ.get("RS232C_BUILD_DIR",
 DAEMON = os.path.join(BUILD, "rs232c-daemon")
 SIMULATOR = os.path.join(BUILD, "rs232c-sim")
 DEVICE = "/dev/ttyUSB0"
+# Set by the sanitizer build, whose memory figures say nothing about the daemon's own.
+SANITIZED = os.environ.get("RS232C_SANITIZED") == "1"
 PORT = 40405
 URL = "http://127.0.0.1:%d/RPC2" % PORT
 
@@ -67,7 +69,7 @@ class Simulator:
         self.proc.stdin.write((line + "\n").encode("latin-1"))
         self.proc.stdin.flush()
         answer = self.answers.get(timeout=30)
-        if answer.startswith("error"):
+        if answer.startswith("error:"):
             raise AssertionError("simulator: %s (%s)" % (answer, line))
         return answer
 
@@ -99,6 +101,38 @@ class Simulator:
         self.proc.stdout.close()
 
 
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30):
+    """A raw HTTP POST; returns (status, body) or (None, b"") when the server closed."""
+    if isinstance(body, str):
+        body = body.encode()
+    head = ("POST %s HTTP/1.0\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n"
+            % (path, content_type, len(body) if length is None else length)).encode()
+    with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as s:
+        s.sendall(head + body)
+        s.shutdown(socket.SHUT_WR)
+        reply = b""
+        try:
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                reply += chunk
+        except ConnectionResetError:
+            pass
+    if not reply:
+        return None, b""
+    status = int(reply.split(b" ", 2)[1])
+    return status, reply.partition(b"\r\n\r\n")[2]
+
+
 def port_open():
     with socket.socket() as s:
         s.settimeout(0.2)
@@ -108,13 +142,13 @@ def port_open():
 class Daemon:
     """rs232c-daemon with its standard output and error captured."""
 
-    def __init__(self, sigint=signal.SIG_DFL, wait=True):
+    def __init__(self, sigint=signal.SIG_DFL, wait=True, wrapper=()):
         def arrange():
             signal.signal(signal.SIGINT, sigint)
-        self.proc = subprocess.Popen([DAEMON], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     preexec_fn=arrange)
+        self.proc = subprocess.Popen(list(wrapper) + [DAEMON], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, preexec_fn=arrange)
         if wait:
-            deadline = time.monotonic() + 10
+            deadline = time.monotonic() + 60
             while not port_open():
                 if self.proc.poll() is not None or time.monotonic() > deadline:
                     raise AssertionError("daemon did not start: %r" % (self.finish(),))

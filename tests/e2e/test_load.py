@@ -1,0 +1,124 @@
+"""Many clients at once, memory over many calls, and leaks."""
+
+import os
+import random
+import re
+import shutil
+import signal
+import tempfile
+import threading
+import time
+import unittest
+
+from harness import Daemon, EndToEnd, SANITIZED, Simulator, require_test_host, rss_kib
+
+RAW_VERSION = "TC-SIM@\u00ad\r\nV1.00@\u2415\r\n"
+
+# name, arguments, acceptable results (None: any string)
+MIX = [
+    ("send_cmd_fwd", (), {1}), ("send_cmd_rvs", (), {1}), ("send_cmd_stp", (), {1}),
+    ("send_cmd_rst", (), {1}), ("send_cmd_win", (), {1}), ("send_cmd_wot", (), {1}),
+    ("send_cmd_wot_with_wng", (), {1}), ("send_cmd_wrt", (), {1}),
+    ("send_cmd_ch", ("3",), {1}), ("send_cmd_cst", ("abc",), {1}), ("send_cmd_com", ("UUV",), {1}),
+    ("send_cmd_cos", (), {"COM:12,COM:34,"}), ("send_cmd_chs", ("1",), {"CST:1,COM:2,"}),
+    ("send_cmd_ver", (), {"TC-SIM,V1.00,"}), ("send_cmd_ver_script", (), {1}),
+    ("recv_cmd_inf", (), {0, 2}),  # 2: the WNG a plain WOT leaves waiting
+    ("serial_close", (), {0}), ("send_cmd", ("VER\r\n",), {RAW_VERSION}),
+    ("get_last_recv_data_str", (), None), ("get_last_recv_data_bin_str", (), None),
+]
+
+
+class Concurrency(EndToEnd):
+    def test_eight_clients_for_twenty_seconds(self):
+        self.sim.command("strict")
+        self.sim.on("WOT\r\n", 'send "WOT\\r\\nWNG\\r\\n"')
+        # A COS dialogue that holds the line for two seconds at a time.
+        self.sim.on("COS\r\n", 'frame "COM:12" expect "SOK\\r\\n" delay 2000 frame "COM:34" '
+                    'expect "SOK\\r\\n" send "RST\\r\\n" expect "SOK\\r\\n"')
+        stop = time.monotonic() + 20
+        wrong, counts, title_times = [], [0], []
+
+        def client(seed):
+            rng = random.Random(seed)
+            rpc = self.daemon.proxy()
+            while time.monotonic() < stop:
+                name, args, accepted = rng.choice(MIX)
+                value = getattr(rpc, name)(*args)
+                counts[0] += 1
+                if accepted is not None and value not in accepted:
+                    wrong.append((name, value))
+
+        def title_watch():
+            rpc = self.daemon.proxy()
+            while time.monotonic() < stop:
+                start = time.monotonic()
+                rpc.get_title()
+                title_times.append(time.monotonic() - start)
+                time.sleep(0.05)
+
+        threads = [threading.Thread(target=client, args=(n,)) for n in range(8)]
+        threads.append(threading.Thread(target=title_watch))
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual(wrong, [])
+        self.assertGreater(counts[0], 40)
+        self.assertLess(max(title_times), 0.5)
+        self.assertEqual(self.sim.command("errors"), "errors 0")
+
+
+@unittest.skipIf(SANITIZED, "memory figures of a sanitizer build say nothing")
+class Memory(EndToEnd):
+    def test_resident_memory_stays_flat_over_100000_calls(self):
+        def calls(count):
+            def run(share):
+                rpc = self.daemon.proxy()
+                for i in range(share):
+                    rpc.set_title("title %d" % i)
+                    rpc.get_message("x" * (i % 200))
+            threads = [threading.Thread(target=run, args=(count // 8,)) for _ in range(4)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+
+        pid = self.daemon.proc.pid
+        calls(1000)
+        after_1000 = rss_kib(pid)
+        calls(100000)
+        self.assertLess(rss_kib(pid) - after_1000, 1024)
+        self.rpc.set_title("")
+
+
+@unittest.skipIf(SANITIZED or not shutil.which("valgrind"), "needs valgrind and a plain build")
+class Leaks(unittest.TestCase):
+    def test_no_leak_over_every_method(self):
+        require_test_host()
+        log = tempfile.NamedTemporaryFile(suffix=".valgrind", delete=False).name
+        sim = Simulator()
+        daemon = Daemon(wrapper=["valgrind", "--leak-check=full", "--log-file=" + log])
+        try:
+            rpc = daemon.proxy()
+            for name, args, _ in MIX:
+                getattr(rpc, name)(*args)
+            rpc.set_title("x")
+            rpc.get_message("y")
+            rpc.get_title()
+            sim.command("hangup")
+            rpc.send_cmd_fwd()  # fails on the held port: -3
+        finally:
+            daemon.finish(signal.SIGTERM)
+            sim.close()
+        with open(log) as f:
+            report = f.read()
+        os.unlink(log)
+        self.assertIn("LEAK SUMMARY", report + "All heap blocks were freed")
+        lost = re.search(r"definitely lost: ([\d,]+) bytes", report)
+        self.assertTrue(lost is None or lost.group(1) == "0", report[-3000:])
+        indirect = re.search(r"indirectly lost: ([\d,]+) bytes", report)
+        self.assertTrue(indirect is None or indirect.group(1) == "0", report[-3000:])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,171 @@
+"""The daemon under load, line faults and bad input: each client gets a clear answer, nothing
+else changes, and the daemon keeps serving."""
+
+import random
+import socket
+import threading
+import time
+import unittest
+import xmlrpc.client
+
+from harness import EndToEnd, PORT, Simulator, SANITIZED, post, quote, rss_kib
+
+
+def billion_laughs(levels, encoding="utf-8"):
+    entities = ['<!ENTITY a0 "xxxxxxxxxx">'] + [
+        '<!ENTITY a%d "%s">' % (i, ("&a%d;" % (i - 1)) * 10) for i in range(1, levels + 1)]
+    return ('<?xml version="1.0"?><!DOCTYPE methodCall [%s]><methodCall><methodName>set_title'
+            '</methodName><params><param><value><string>&a%d;</string></value></param></params>'
+            '</methodCall>' % ("".join(entities), levels)).encode(encoding)
+
+
+class BadInput(EndToEnd):
+    def assertStillServing(self):
+        self.assertEqual(self.rpc.get_title(), "No title set (C++)")
+        self.assertEqual(self.rpc.send_cmd_wrt(), 1)
+
+    def assertFaultReply(self, reply):
+        status, body = reply
+        self.assertEqual(status, 200)
+        self.assertIn(b"<fault>", body)
+
+    def test_malformed_and_wrongly_sent_requests_get_a_fault_or_an_http_error(self):
+        self.assertFaultReply(post("<methodCall><methodName>get_title</methodName>"))
+        self.assertFaultReply(post("not xml at all"))
+        self.assertFaultReply(post("<methodCall><methodName>get_title</methodName><params>"
+                                   "<param><value><i4>x</i4></value></param></params></methodCall>"))
+        # xmlrpc-c 1.33 reads the body whatever the content type claims
+        status, body = post(xmlrpc.client.dumps((), "get_title"), content_type="text/plain")
+        self.assertEqual((status, xmlrpc.client.loads(body)[0]), (200, ("No title set (C++)",)))
+        status, _ = post(xmlrpc.client.dumps((), "get_title"), path="/other")
+        self.assertEqual(status, 404)
+        body = xmlrpc.client.dumps((), "get_title").encode()
+        status, _ = post(body[:40], length=len(body))  # the client stops half-way
+        self.assertNotEqual(status, 200)
+        status, _ = post(b"<x>" + b"a" * (600 * 1024) + b"</x>")  # over the size limit
+        self.assertNotEqual(status, 200)
+        self.assertFaultReply(post(xmlrpc.client.dumps(tuple(range(10000)), "get_title")))
+        self.assertStillServing()
+
+    def test_a_client_that_disconnects_early_changes_nothing(self):
+        for method in ("send_cmd_cos", "get_title", "send_cmd_stp"):
+            body = xmlrpc.client.dumps((), method).encode()
+            with socket.create_connection(("127.0.0.1", PORT)) as s:
+                s.sendall(b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\n"
+                          b"Content-Length: %d\r\n\r\n" % len(body) + body)
+        time.sleep(1)
+        self.assertStillServing()
+
+    def test_entity_expansion_is_refused_in_every_encoding(self):
+        before = rss_kib(self.daemon.proc.pid)
+        for encoding in ("utf-8", "utf-16", "utf-16-be"):
+            for levels in (3, 7, 9):
+                status, body = post(billion_laughs(levels, encoding))
+                self.assertEqual(status, 200)
+                self.assertIn(b"<fault>", body)
+                self.assertNotIn(b"xxxxxxxxxx", body)
+        if not SANITIZED:
+            self.assertLess(rss_kib(self.daemon.proc.pid), 64 * 1024)
+            self.assertLess(rss_kib(self.daemon.proc.pid) - before, 8 * 1024)
+        self.assertStillServing()
+
+
+class IdleConnections(EndToEnd):
+    def test_idle_connections_do_not_lock_callers_out(self):
+        idle = [socket.create_connection(("127.0.0.1", PORT)) for _ in range(40)]
+        try:
+            time.sleep(0.5)
+            start = time.monotonic()
+            self.assertEqual(self.rpc.get_title(), "No title set (C++)")
+            self.assertLess(time.monotonic() - start, 1.0)
+        finally:
+            for s in idle:
+                s.close()
+
+    def test_a_slow_honest_client_is_served(self):
+        body = xmlrpc.client.dumps(("slow",), "get_message").encode()
+        request = (b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\n"
+                   b"Content-Length: %d\r\n\r\n" % len(body)) + body
+        with socket.create_connection(("127.0.0.1", PORT), timeout=30) as s:
+            for start in range(0, len(request), 40):  # 40 bytes every 1.5 s
+                s.sendall(request[start:start + 40])
+                time.sleep(1.5)
+            reply = s.makefile("rb").read()
+        self.assertIn(b"Hello slow, welcome to Tessaryn!", reply)
+
+
+class LineFaults(EndToEnd):
+    """The adapter vanishes in the middle of a call and comes back."""
+
+    def vanish_during(self, steps_before_silence, call):
+        self.sim.on(steps_before_silence[0], steps_before_silence[1])
+        result = {}
+        def run():
+            with self.daemon.proxy() as rpc:
+                result["value"] = call(rpc)
+        caller = threading.Thread(target=run)
+        caller.start()
+        time.sleep(0.6)
+        self.sim.command("hangup")
+        start = time.monotonic()
+        caller.join(15)
+        taken = time.monotonic() - start
+        self.sim.close()
+        type(self).sim = Simulator()
+        return result.get("value"), taken
+
+    def test_every_kind_of_call_fails_at_once_and_recovers_after_serial_close(self):
+        cases = [  # the rule that makes the controller fall silent, the call, its results
+            (("FWD\r\n", "silent"), lambda rpc: rpc.send_cmd_fwd(), -3, 1),  # held port
+            (("RST\r\n", "silent"), lambda rpc: rpc.send_cmd_rst(), -3, 1),  # per-call port
+            (("COS\r\n", 'frame "COM:1"'), lambda rpc: rpc.send_cmd_cos(), "recv_error",
+             "COM:12,COM:34,"),
+            (("VER\r\n", "silent"), lambda rpc: rpc.send_cmd_ver_script(), -3, 1),
+        ]
+        for steps, call, failure, success in cases:
+            self.rpc.serial_close()
+            self.assertEqual(self.rpc.send_cmd_wrt(), 1)  # hold the port first
+            value, taken = self.vanish_during(steps, call)
+            self.assertEqual(value, failure, steps[0])
+            self.assertLess(taken, 3.0, steps[0])
+            self.assertEqual(self.rpc.serial_close(), 0)
+            self.assertEqual(call(self.rpc), success, steps[0])
+        # The status poll on a held port whose adapter vanished
+        self.assertEqual(self.rpc.recv_cmd_inf(), 0)
+        self.sim.command("hangup")
+        self.assertEqual(self.rpc.recv_cmd_inf(), -3)
+        self.sim.close()
+        type(self).sim = Simulator()
+        self.assertEqual(self.rpc.serial_close(), 0)
+        self.assertEqual(self.rpc.recv_cmd_inf(), 0)
+        self.assertEqual(self.rpc.send_cmd_fwd(), 1)
+
+    def test_a_flooding_controller_costs_bounded_memory_and_calls_end_by_their_window(self):
+        flood_seconds = 30
+        pid = self.daemon.proc.pid
+        before = rss_kib(pid)
+        flooding = threading.Thread(target=self.sim.play, args=("flood %d" % (flood_seconds * 1000),))
+        flooding.start()
+        time.sleep(0.5)
+        calls = [("send_cmd_stp", -2, 6), ("send_cmd_wrt", -2, 6), ("recv_cmd_inf", 0, 6),
+                 ("send_cmd_ver", "recv_timeout", 8), ("get_last_recv_data_str", None, 6),
+                 ("send_cmd", None, 6), ("send_cmd_rvs", -2, 16)]
+        # Calls stop well before the flood does: the controller answers nothing meanwhile.
+        deadline = time.monotonic() + flood_seconds - 13
+        peak = before
+        while time.monotonic() < deadline:
+            name, expected, limit = random.choice(calls)
+            start = time.monotonic()
+            value = getattr(self.rpc, name)(*(["X\r\n"] if name == "send_cmd" else []))
+            self.assertLess(time.monotonic() - start, limit, name)
+            if expected is not None:
+                self.assertEqual(value, expected, name)
+            peak = max(peak, rss_kib(pid))
+        flooding.join()
+        if not SANITIZED:
+            self.assertLess(peak - before, 16 * 1024)
+        self.assertEqual(self.rpc.serial_close(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
