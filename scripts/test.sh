@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: as released, and built with AddressSanitizer and
-# UndefinedBehaviorSanitizer. Unit tests run against the simulated tool controller; end-to-end
+# Builds and runs the whole test suite twice: built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and as released; runs the fuzz targets briefly. Unit tests run against the simulated tool controller; end-to-end
 # tests run the real daemon with Python's xmlrpc.client (as root, which they need to link
 # /dev/ttyUSB0).
 set -euo pipefail
@@ -11,7 +11,9 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRS232C_SANITIZE
 cmake --build build-sanitize -j"$(nproc)"
 
 status=0
-for build in build build-sanitize; do
+echo "== Fuzz targets, a short fixed run each"
+scripts/fuzz.sh 200000 || status=1
+for build in build-sanitize build; do
   echo "== Tests of $build"
   (cd "$build" && ctest -j6 --output-on-failure) || status=1
 done

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a fixed number of runs (default
+# 200000), starting from the seeds in fuzz/corpus. Longer: scripts/fuzz.sh 0 -max_total_time=600
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-200000}
+shift || true
+scripts/setup.sh clang libclang-rt-14-dev >/dev/null
+
+CXX=clang++ cmake -S . -B build-fuzz -DRS232C_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-fuzz -j"$(nproc)"
+for target in FuzzFraming FuzzRenderings FuzzXmlSafe; do
+  work=$(mktemp -d)
+  cp fuzz/corpus/$target/* "$work"/
+  echo "== $target"
+  build-fuzz/fuzz/$target -runs="$runs" -max_len=8192 "$@" "$work" 2>&1 | tail -n 1
+  rm -rf "$work"
+done
