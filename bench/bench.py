@@ -5,7 +5,9 @@ Needs root (it links /dev/ttyUSB0) and a build in build/: run it through bench/r
 """
 
 import os
+import re
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -28,6 +30,20 @@ def rss_kib(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     return 0
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REFERENCE_PORT = 40406
+
+
+def wrk_rate(url, seconds=5):
+    """Calls per second of get_title from 8 connections, driven by wrk."""
+    out = subprocess.run(["wrk", "-t2", "-c8", "-d%ds" % seconds, "-s",
+                          os.path.join(HERE, "post.lua"), url],
+                         capture_output=True, text=True, check=True).stdout
+    errors = re.search(r"Non-2xx or 3xx responses: (\d+)|Socket errors: (.*)", out)
+    rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    return rate, (errors.group(0) if errors else "")
 
 
 def median_ms(call, count):
@@ -68,23 +84,32 @@ def main():
         print("daemon RSS idle:                              %8d KiB" % rss_kib(pid))
 
         sim.command("defaults")
-        stop = time.monotonic() + 5
-        calls = [0]
+        peak = [0]
+        done = threading.Event()
 
-        def load():
-            client = daemon.proxy()
-            while time.monotonic() < stop:
-                client.get_title()
-                calls[0] += 1
-        threads = [threading.Thread(target=load) for _ in range(8)]
-        for thread in threads:
-            thread.start()
-        time.sleep(2.5)
-        loaded_rss = rss_kib(pid)
-        for thread in threads:
-            thread.join()
-        print("get_title from 8 Python clients:              %8.0f calls/s" % (calls[0] / 5))
-        print("daemon RSS under that load:                   %8d KiB" % loaded_rss)
+        def watch_rss():
+            while not done.wait(0.2):
+                peak[0] = max(peak[0], rss_kib(pid))
+        watcher = threading.Thread(target=watch_rss)
+        watcher.start()
+        rate, errors = wrk_rate("http://127.0.0.1:40405/RPC2")
+        done.set()
+        watcher.join()
+        reference = subprocess.Popen([sys.executable, os.path.join(HERE, "reference_server.py"),
+                                      str(REFERENCE_PORT)])
+        try:
+            time.sleep(1)
+            reference_rate, reference_errors = wrk_rate(
+                "http://127.0.0.1:%d/RPC2" % REFERENCE_PORT)
+        finally:
+            reference.terminate()
+            reference.wait()
+        print("get_title, 8 connections driven by wrk, 5 s each")
+        print("  rs232c-daemon:                              %8.0f calls/s %s" % (rate, errors))
+        print("  Python xmlrpc.server (SimpleXMLRPCServer):  %8.0f calls/s %s"
+              % (reference_rate, reference_errors))
+        print("  ratio:                                      %8.1f x" % (rate / reference_rate))
+        print("daemon RSS under that load (peak):            %8d KiB" % peak[0])
     finally:
         daemon.finish()
         sim.close()

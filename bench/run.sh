@@ -2,5 +2,5 @@
 # Builds, then prints the daemon's figures against the simulated tool controller (as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh >/dev/null
+scripts/setup.sh wrk >/dev/null
 RS232C_BUILD_DIR=build python3 bench/bench.py

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make libxmlrpc-c++8-dev libgtest-dev python3 valgrind "$@")
+packages=(g++ cmake make dpkg-dev libxmlrpc-c++8-dev libgtest-dev python3 valgrind "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -60,7 +60,9 @@ void* AbyssServer::run(void* aserver) {
                                          .registryP(&ptr->serviceRegistry)
                                          .serverOwnsSignals(false)
                                          .maxConn(kMaxConnections)
-                                         .timeout(kReadTimeout));
+                                         .timeout(kReadTimeout)
+                                         .keepaliveMaxConn(1000)
+                                         .dontAdvertise(true));
         server.run();
     } catch (const std::exception& error) {
         std::string line = "RS232C Daemon cannot serve XML-RPC on TCP port " +
