@@ -144,7 +144,8 @@ class LineFaults(EndToEnd):
         flood_seconds = 30
         pid = self.daemon.proc.pid
         before = rss_kib(pid)
-        flooding = threading.Thread(target=self.sim.play, args=("flood %d" % (flood_seconds * 1000),))
+        flooding = threading.Thread(target=self.sim.play,
+                                    args=("flood %d" % (flood_seconds * 1000), flood_seconds + 60))
         flooding.start()
         time.sleep(0.5)
         calls = [("send_cmd_stp", -2, 6), ("send_cmd_wrt", -2, 6), ("recv_cmd_inf", 0, 6),
