@@ -34,14 +34,15 @@ enum class LineWait { Line, TimedOut, Failed };
 
 // Reads one dialogue line with a window of `seconds`; a window that closes after a CR in the
 // line still yields the line.
-LineWait readDialogueLine(int fd, int seconds, protocol::DialogueFramer& framer) {
+LineWait readDialogueLine(int fd, int seconds, protocol::LineFramer& framer) {
     framer.startLine();
     auto deadline = windowEnd(seconds);
     for (;;) {
         unsigned char byte;
         Wait wait = serialio::readByte(fd, deadline, byte);
         if (wait == Wait::Failed) return LineWait::Failed;
-        if (wait == Wait::WindowClosed) return framer.sawCR() ? LineWait::Line : LineWait::TimedOut;
+        if (wait == Wait::WindowClosed)
+            return framer.crPending() ? LineWait::Line : LineWait::TimedOut;
         if (framer.feed(byte)) return LineWait::Line;
     }
 }
@@ -125,7 +126,7 @@ bool RS232CCom::holdPort() {
 
 int RS232CCom::awaitReply(int fd, const std::string& resCmd, int timeout, bool record) {
     protocol::ReplyMatcher matcher(resCmd);
-    protocol::LineFramer framer;
+    protocol::LineFramer framer(protocol::LineFramer::CrLf);
     for (;;) {
         framer.startLine();
         auto deadline = windowEnd(timeout);
@@ -135,7 +136,7 @@ int RS232CCom::awaitReply(int fd, const std::string& resCmd, int timeout, bool r
             Wait wait = serialio::readByte(fd, deadline, byte);
             if (wait == Wait::Failed) return -3;
             if (wait == Wait::WindowClosed) {
-                complete = framer.endsInCR();
+                complete = framer.crPending();
                 break;
             }
             if (record) appendReceived(std::string(1, static_cast<char>(byte)));
@@ -316,7 +317,7 @@ std::string RS232CCom::dialogue(const std::string& frame, bool failOnWriteError,
 
     // No overall limit: every line gets a fresh window, for long data transfers.
     std::string items;
-    protocol::DialogueFramer framer;
+    protocol::LineFramer framer(protocol::LineFramer::LfAfterCr);
     for (;;) {
         LineWait wait = readDialogueLine(fd, kDialogueWindow, framer);
         if (wait == LineWait::Failed) return kRecvError;
@@ -361,7 +362,7 @@ std::string RS232CCom::sendCmdVER(int isScript, int timeout) {
     serialio::pause100ms();
 
     std::string result;
-    protocol::DialogueFramer framer;
+    protocol::LineFramer framer(protocol::LineFramer::LfAfterCr);
     for (int dataCnt = 0; dataCnt < 2;) {
         LineWait wait = readDialogueLine(fd, timeout, framer);
         if (wait == LineWait::Failed) return kRecvError;

@@ -13,7 +13,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from harness import Daemon, Simulator, require_test_host  # noqa: E402
+from harness import Daemon, Simulator, require_test_host, rss_kib  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -22,14 +22,6 @@ def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / TICKS  # utime + stime
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 HERE = os.path.dirname(os.path.abspath(__file__))

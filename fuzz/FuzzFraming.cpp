@@ -1,20 +1,12 @@
 // Line framing and matching of both line readers, reply-item cutting and status classification.
 // The first input byte splits an expected reply off the front; the rest is what the line sends.
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "link/Protocol.h"
 
 using namespace protocol;
-
-namespace {
-
-void check(bool condition) {
-    if (!condition) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
@@ -22,9 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string expected(reinterpret_cast<const char*>(data) + 1, split > 0 ? split - 1 : 0);
     std::string received(reinterpret_cast<const char*>(data) + split, size - split);
 
-    LineFramer framer;
+    LineFramer framer(LineFramer::CrLf);
     ReplyMatcher matcher(expected);
-    DialogueFramer dialogue;
+    LineFramer dialogue(LineFramer::LfAfterCr);
     StatusLineScanner status;
     for (unsigned char byte : received) {
         if (framer.feed(byte)) {

@@ -1,16 +1,12 @@
 // The XML-safe string encoding: whatever comes in, what goes out is UTF-8 made only of
 // characters XML 1.0 allows, and text that already is such comes out unchanged.
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "service/XmlSafe.h"
 
 namespace {
-
-void check(bool condition) {
-    if (!condition) std::abort();
-}
 
 // An independent strict decoder: true when `text` is UTF-8 of XML 1.0 characters only.
 bool isXmlUtf8(const std::string& text) {

@@ -36,22 +36,8 @@ bool LineFramer::feed(unsigned char byte) {
         return false;
     }
     bool complete = crSeen && byte == LF;
-    crSeen = false;
+    if (rule == CrLf) crSeen = false;
     return complete;
-}
-
-void DialogueFramer::startLine() {
-    kept.clear();
-    crSeen = false;
-}
-
-bool DialogueFramer::feed(unsigned char byte) {
-    keep(kept, byte);
-    if (byte == CR) {
-        crSeen = true;
-        return false;
-    }
-    return crSeen && byte == LF;
 }
 
 ReplyMatcher::ReplyMatcher(const std::string& expected) {

@@ -16,32 +16,28 @@ constexpr std::size_t kMaxLineBytes = 4095;
 // True when `line`, padded with zero bytes, begins with `prefix` byte for byte.
 bool beginsWith(const std::string& line, const std::string& prefix);
 
-// Framing of the command transaction: a line ends at a CR immediately followed by an LF in the
-// received bytes, however long the pause between them; any other byte after a CR cancels it.
+// Splits received bytes into reply lines, one byte at a time.
 class LineFramer {
   public:
+    enum Rule {
+        // Command transactions: a line ends at a CR immediately followed by an LF in the
+        // received bytes, however long the pause between them; any other byte cancels the CR.
+        CrLf,
+        // Dialogues and the version query: a line ends at the first LF that comes after a CR
+        // anywhere earlier in the line.
+        LfAfterCr,
+    };
+    explicit LineFramer(Rule rule) : rule(rule) {}
+
     // Feeds one received byte; true when it completed the line.
     bool feed(unsigned char byte);
-    // A window that closes right after a CR still yields a complete line.
-    bool endsInCR() const { return crSeen; }
+    // A CR is pending: a window that closes now still yields a complete line.
+    bool crPending() const { return crSeen; }
     const std::string& line() const { return kept; }
     void startLine();
 
   private:
-    std::string kept;
-    bool crSeen = false;
-};
-
-// Framing of the dialogues and the version query: a line ends at the first LF that comes after a
-// CR anywhere earlier in the line.
-class DialogueFramer {
-  public:
-    bool feed(unsigned char byte);
-    bool sawCR() const { return crSeen; }
-    const std::string& line() const { return kept; }
-    void startLine();
-
-  private:
+    Rule rule;
     std::string kept;
     bool crSeen = false;
 };

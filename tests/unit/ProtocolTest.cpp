@@ -9,9 +9,8 @@ using namespace protocol;
 namespace {
 
 // Feeds `bytes` and returns the complete lines the framer reported.
-template <typename Framer>
-std::vector<std::string> framed(const std::string& bytes) {
-    Framer framer;
+std::vector<std::string> framed(LineFramer::Rule rule, const std::string& bytes) {
+    LineFramer framer(rule);
     std::vector<std::string> lines;
     for (unsigned char c : bytes) {
         if (framer.feed(c)) {
@@ -27,29 +26,29 @@ using Lines = std::vector<std::string>;
 }  // namespace
 
 TEST(LineFramer, EndsALineOnlyAtCrDirectlyFollowedByLf) {
-    EXPECT_EQ(framed<LineFramer>("SOK\r\n"), Lines{"SOK\r\n"});
-    EXPECT_EQ(framed<LineFramer>("A\rB\nC\r\n"), Lines{"A\rB\nC\r\n"});
-    EXPECT_EQ(framed<LineFramer>("A\r\r\nB\r\n"), (Lines{"A\r\r\n", "B\r\n"}));
-    EXPECT_EQ(framed<LineFramer>("\n\r\n"), Lines{"\n\r\n"});
-    LineFramer framer;
+    EXPECT_EQ(framed(LineFramer::CrLf, "SOK\r\n"), Lines{"SOK\r\n"});
+    EXPECT_EQ(framed(LineFramer::CrLf, "A\rB\nC\r\n"), Lines{"A\rB\nC\r\n"});
+    EXPECT_EQ(framed(LineFramer::CrLf, "A\r\r\nB\r\n"), (Lines{"A\r\r\n", "B\r\n"}));
+    EXPECT_EQ(framed(LineFramer::CrLf, "\n\r\n"), Lines{"\n\r\n"});
+    LineFramer framer(LineFramer::CrLf);
     for (unsigned char c : std::string("OK\r")) framer.feed(c);
-    EXPECT_TRUE(framer.endsInCR());
+    EXPECT_TRUE(framer.crPending());
     framer.feed('x');
-    EXPECT_FALSE(framer.endsInCR());
+    EXPECT_FALSE(framer.crPending());
 }
 
-TEST(DialogueFramer, EndsALineAtTheFirstLfAfterAnyCr) {
-    EXPECT_EQ(framed<DialogueFramer>(std::string("XY\rZ\nCOM:1\r\n")),
+TEST(LineFramer, DialogueLinesEndAtTheFirstLfAfterAnyCr) {
+    EXPECT_EQ(framed(LineFramer::LfAfterCr, std::string("XY\rZ\nCOM:1\r\n")),
               (Lines{"XY\rZ\n", "COM:1\r\n"}));
-    EXPECT_EQ(framed<DialogueFramer>("\nA\n"), Lines{});
+    EXPECT_EQ(framed(LineFramer::LfAfterCr, "\nA\n"), Lines{});
 }
 
-TEST(Framers, KeepOnlyTheFirst4095BytesOfALongLine) {
+TEST(LineFramer, KeepsOnlyTheFirst4095BytesOfALongLine) {
     std::string longLine = std::string(10000, 'A') + "\r\n";
-    Lines lines = framed<LineFramer>(longLine);
+    Lines lines = framed(LineFramer::CrLf, longLine);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], std::string(kMaxLineBytes, 'A'));
-    lines = framed<DialogueFramer>(longLine);
+    lines = framed(LineFramer::LfAfterCr, longLine);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].size(), kMaxLineBytes);
 }
