@@ -91,18 +91,17 @@ void RS232CCom::clearRecvBuf(int fd) {
                 lineFailed = true;
                 break;
             }
-            appendReceived(std::string(1, static_cast<char>(byte)));
+            appendReceived(static_cast<char>(byte));
         }
         serialio::pause100ms();
         if (lineFailed || pass >= kMaxDrainPasses || serialio::pendingBytes(fd) <= 0) break;
     }
-    if (!lastRecvData.empty()) appendReceived(",");
+    if (!lastRecvData.empty()) appendReceived(',');
 }
 
-void RS232CCom::appendReceived(const std::string& bytes) {
-    for (char c : bytes) {
-        if (c != '\0') lastRecvData.push_back(c);
-    }
+void RS232CCom::appendReceived(char byte) {
+    if (byte == '\0') return;  // never kept, as the renderings treat text as zero-terminated
+    lastRecvData.push_back(byte);
     // Trim in slices so that appending stays cheap; the renderings trim the rest.
     if (lastRecvData.size() > kLastRecvDataCap + kLastRecvDataCap / 16) {
         lastRecvData.erase(0, lastRecvData.size() - kLastRecvDataCap);
@@ -139,7 +138,7 @@ int RS232CCom::awaitReply(int fd, const std::string& resCmd, int timeout, bool r
                 complete = framer.crPending();
                 break;
             }
-            if (record) appendReceived(std::string(1, static_cast<char>(byte)));
+            if (record) appendReceived(static_cast<char>(byte));
             if (framer.feed(byte)) {
                 complete = true;
                 break;
@@ -225,7 +224,7 @@ int RS232CCom::recvCmdInf() {
         int n = serialio::readNow(fd, byte);
         if (n < 0) return -3;
         if (n == 0) break;  // reported but not delivered: keep what was classified
-        appendReceived(std::string(1, static_cast<char>(byte)));
+        appendReceived(static_cast<char>(byte));
         scanner.feed(byte);
     }
     return scanner.finish();
@@ -377,7 +376,7 @@ std::string RS232CCom::sendCmdVER(int isScript, int timeout) {
         }
         std::string item = protocol::replyItem(framer.line());
         result += item;
-        appendReceived(item);
+        for (char c : item) appendReceived(c);
         ++dataCnt;
         serialio::pause100ms();
     }

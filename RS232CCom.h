@@ -61,7 +61,7 @@ class RS232CCom {
     bool holdPort();
     // Runs a COS or CHS dialogue after `frame`; `acceptCST` admits "CST:" data lines.
     std::string dialogue(const std::string& frame, bool failOnWriteError, bool acceptCST);
-    void appendReceived(const std::string& bytes);
+    void appendReceived(char byte);
     std::string takeLastRecvData();
 
     std::string title;
