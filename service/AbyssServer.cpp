@@ -47,6 +47,19 @@ void* AbyssServer::runFailed() {
     return &marker;
 }
 
+namespace {
+
+// One clear line that names the port and the library's reason.
+void* reportFailure(const std::string& reason) {
+    std::string line = "RS232C Daemon cannot serve XML-RPC on TCP port " +
+                       std::to_string(AbyssServer::kPort) + ": " + reason + "\n";
+    ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+    return AbyssServer::runFailed();
+}
+
+}  // namespace
+
 void* AbyssServer::run(void* aserver) {
     auto* ptr = static_cast<AbyssServer*>(aserver);
     try {
@@ -54,22 +67,22 @@ void* AbyssServer::run(void* aserver) {
         // end the run loop. The library's 15 connections let a few idle TCP connections lock
         // every client out for the 15 s they may wait; room for many more, each waiting at most
         // kReadTimeout seconds for its next bytes, keeps callers served while a slow but
-        // honest client still gets its request through.
+        // honest client still gets its request through. A busy client may make many calls on
+        // one connection (the library closes it after 30), and the response leaves out the
+        // Server header: the library writes every header line with a send() of its own.
         xmlrpc_c::serverAbyss server(xmlrpc_c::serverAbyss::constrOpt()
                                          .portNumber(kPort)
                                          .registryP(&ptr->serviceRegistry)
                                          .serverOwnsSignals(false)
                                          .maxConn(kMaxConnections)
                                          .timeout(kReadTimeout)
-                                         .keepaliveMaxConn(1000)
+                                         .keepaliveMaxConn(kCallsPerConnection)
                                          .dontAdvertise(true));
         server.run();
     } catch (const std::exception& error) {
-        std::string line = "RS232C Daemon cannot serve XML-RPC on TCP port " +
-                           std::to_string(kPort) + ": " + error.what() + "\n";
-        ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-        (void)ignored;
-        return runFailed();
+        return reportFailure(error.what());
+    } catch (...) {
+        return reportFailure("unknown error");
     }
     return nullptr;
 }

@@ -11,6 +11,7 @@ class AbyssServer {
     static constexpr unsigned kPort = 40405;
     static constexpr unsigned kMaxConnections = 256;
     static constexpr unsigned kReadTimeout = 10;  // seconds
+    static constexpr unsigned kCallsPerConnection = 1000;
 
     explicit AbyssServer(RS232CCom* com);
     virtual ~AbyssServer();
