@@ -3,6 +3,7 @@
 # simulated tool controller is linked there first, so the daemon can be tried without hardware.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+echo "Building rs232c-daemon (the first time installs packages and takes a minute) ..."
 scripts/setup.sh >/dev/null
 
 pids=()
