@@ -33,6 +33,7 @@ bool declaresDocumentType(const char* text, int length) {
 extern "C" int xmlrpc_XML_Parse(void* parser, const char* text, int length, int isFinal) {
     static const auto realParse =
         reinterpret_cast<ParseFunction>(dlsym(RTLD_NEXT, "xmlrpc_XML_Parse"));
+    if (!realParse) return 0;  // no parser behind us: every call fails as unparsable, loudly
     if (declaresDocumentType(text, length)) {
         // Let the parser fail on an entity it does not know, so that the caller gets the
         // parser's own error state and answers with an ordinary parse fault.
