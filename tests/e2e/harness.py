@@ -60,7 +60,7 @@ class Simulator:
     def _read(self):
         for raw in self.proc.stdout:
             line = raw.decode("latin-1").rstrip("\n")
-            if line.startswith(("rx ", "tx ", "dialogue ")):
+            if line.startswith(("rx ", "tx ", "protocol error: ")):
                 self.log.append(line)
             else:
                 self.answers.put(line)

@@ -385,10 +385,7 @@ void ToolControllerSim::floodFor(int ms) {
     for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>('A' + i % 26);
     auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     while (Clock::now() < deadline) {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            if (stopping) return;
-        }
+        if (stopRequested()) return;
         ssize_t n = ::write(master, chunk.data(), chunk.size());
         if (n < 0 && errno != EAGAIN && errno != EINTR) return;
         if (n < 0) {
