@@ -17,37 +17,41 @@ void RS232CDaemon::shutdown() {
 }
 
 void RS232CDaemon::handler(int signum) {
-    if (signum != SIGINT) return;
     // write(2) is async-signal-safe and never waits for a thread that holds the stdio lock.
-    static const char line[] = "RS232CDaemon::handler caught CTRL-C\n";
-    ssize_t ignored = ::write(STDERR_FILENO, line, sizeof line - 1);
+    static const char ctrlC[] = "RS232CDaemon::handler caught CTRL-C\n";
+    static const char hangUp[] = "RS232CDaemon::handler ignored SIGHUP\n";
+    ssize_t ignored = 0;
+    if (signum == SIGINT) ignored = ::write(STDERR_FILENO, ctrlC, sizeof ctrlC - 1);
+    if (signum == SIGHUP) ignored = ::write(STDERR_FILENO, hangUp, sizeof hangUp - 1);
     (void)ignored;
 }
 
 namespace {
 
-// SIGINT keeps being ignored when the process was started with it ignored (a background job of
-// a non-interactive shell); otherwise each one writes the handler's line.
-void arrangeSigint() {
+// A signal keeps being ignored when the process was started with it ignored (SIGINT in a
+// background job of a non-interactive shell, SIGHUP under nohup); otherwise each one writes the
+// handler's line and serving goes on. A closed terminal must not stop the bridge to the tool.
+void arrangeSignal(int signum) {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     struct sigaction previous {};
-    sigaction(SIGINT, &ignore, &previous);
+    sigaction(signum, &ignore, &previous);
     if (previous.sa_handler == SIG_IGN) return;
 
     struct sigaction catchIt {};
     catchIt.sa_handler = RS232CDaemon::handler;
     sigemptyset(&catchIt.sa_mask);
-    sigaddset(&catchIt.sa_mask, SIGINT);
+    sigaddset(&catchIt.sa_mask, signum);
     catchIt.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &catchIt, nullptr);
+    sigaction(signum, &catchIt, nullptr);
 }
 
 }  // namespace
 
 int main(int, char**) {
-    arrangeSigint();
+    arrangeSignal(SIGINT);
+    arrangeSignal(SIGHUP);
     // A client that goes away in the middle of a response must not kill the daemon.
     std::signal(SIGPIPE, SIG_IGN);
     std::atexit(RS232CDaemon::shutdown);
@@ -60,9 +64,8 @@ int main(int, char**) {
         return 1;
     }
     std::cout << "RS232C Daemon started" << std::endl;
-    void* result = nullptr;
-    pthread_join(thread_id, &result);
-    if (result == AbyssServer::runFailed()) RS232CDaemon::exit_value = 1;
+    pthread_join(thread_id, nullptr);
+    if (gui.failed()) RS232CDaemon::exit_value = 1;
     std::cout << "RS232C Daemon stopped" << std::endl;
     return RS232CDaemon::exit_value;
 }

@@ -10,7 +10,7 @@ class RS232CDaemon {
     static int exit_value;
     // Exit hook.
     static void shutdown();
-    // SIGINT handler: writes one line; serving goes on.
+    // SIGINT and SIGHUP handler: writes one line; serving goes on.
     static void handler(int signum);
 };
 

@@ -6,6 +6,7 @@ Needs root (it links /dev/ttyUSB0) and a build in build/: run it through bench/r
 
 import os
 import re
+import socket
 import statistics
 import subprocess
 import sys
@@ -47,6 +48,25 @@ def median_ms(call, count):
     return statistics.median(times) * 1000
 
 
+def burst(new_proxy, pid, count=1000):
+    """A burst of silent connections; how long a real call then waits, and the memory held."""
+    silent = []
+    for _ in range(count):
+        s = socket.socket()
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", 40405))
+        silent.append(s)
+    time.sleep(1)
+    start = time.perf_counter()
+    new_proxy().get_title()  # a new connection, queued behind the silent ones
+    taken = (time.perf_counter() - start) * 1000
+    rss = rss_kib(pid)
+    for s in silent:
+        s.close()
+    time.sleep(1)
+    return taken, rss
+
+
 def main():
     require_test_host()
     sim = Simulator()
@@ -76,6 +96,11 @@ def main():
         print("daemon RSS idle:                              %8d KiB" % rss_kib(pid))
 
         sim.command("defaults")
+        burst_ms, burst_rss = burst(daemon.proxy, pid)
+        print("1000 connections that send nothing, then get_title 1 s later")
+        print("  get_title answered in:                      %8.1f ms" % burst_ms)
+        print("  daemon RSS with the 1000 connections open:  %8d KiB" % burst_rss)
+
         peak = [0]
         done = threading.Event()
 

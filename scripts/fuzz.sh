@@ -9,10 +9,12 @@ scripts/setup.sh clang libclang-rt-14-dev >/dev/null
 
 CXX=clang++ cmake -S . -B build-fuzz -DRS232C_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
-for target in FuzzFraming FuzzRenderings FuzzXmlSafe; do
+for target in FuzzFraming FuzzRenderings FuzzXmlSafe FuzzRequest; do
   work=$(mktemp -d)
   cp fuzz/corpus/$target/* "$work"/
+  dict=()
+  [ -f fuzz/$target.dict ] && dict=(-dict=fuzz/$target.dict)
   echo "== $target"
-  build-fuzz/fuzz/$target -runs="$runs" -max_len=8192 "$@" "$work" 2>&1 | tail -n 1
+  build-fuzz/fuzz/$target -runs="$runs" -max_len=8192 "${dict[@]}" "$@" "$work" 2>&1 | tail -n 1
   rm -rf "$work"
 done

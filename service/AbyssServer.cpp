@@ -1,14 +1,132 @@
 #include "service/AbyssServer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <unistd.h>
+#include <xmlrpc-c/abyss.h>
+#include <xmlrpc-c/server_abyss.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
-#include <string>
 #include <xmlrpc-c/server_abyss.hpp>
+#include <xmlrpc-c/xml.hpp>
 
+#include "service/RequestGuard.h"
 #include "service/XMLRPCMethods.h"
 
-AbyssServer::AbyssServer(RS232CCom* com) : com(com) {
+namespace {
+
+// Connections are threads of the library, each idle one about 13 KiB resident. Room for a
+// burst of a thousand silent connections keeps a real caller served at once instead of queued
+// behind them until they time out.
+constexpr unsigned kMaxConnections = 1200;
+// Each connection holds its socket and the two ends of a pipe; the rest of the daemon (the
+// listener, the serial port, standard streams) needs a few more.
+constexpr rlim_t kDescriptorsPerConnection = 3;
+constexpr rlim_t kSpareDescriptors = 64;
+// Connections the kernel queues while every thread is busy; beyond it SYNs are dropped and a
+// client waits out TCP's retransmission back-off (seconds). The kernel caps it at somaxconn.
+constexpr unsigned kConnBacklog = 4096;
+// Seconds a connection may wait for the next bytes of a request it has begun: a slow but honest
+// client still gets through, a silent one frees its thread.
+constexpr unsigned kReadTimeout = 10;
+// Seconds an idle kept-alive connection is held for the client's next call.
+constexpr unsigned kKeepaliveTimeout = 10;
+// Calls one kept-alive connection may make (the library's default is 30).
+constexpr unsigned kCallsPerConnection = 1000;
+// Room on a connection thread's stack for our own work around the registry's.
+constexpr std::size_t kProcessorStack = 128 * 1024;
+
+std::string faultResponse(xmlrpc_c::fault::code_t code, const std::string& text) {
+    std::string response;
+    xmlrpc_c::xml::generateResponse(xmlrpc_c::rpcOutcome(xmlrpc_c::fault(text, code)), &response);
+    return response;
+}
+
+// Abyss reports failures as strings it allocated with malloc().
+std::string takeError(const char* error) {
+    std::string text = error ? error : "unknown error";
+    std::free(const_cast<char*>(error));
+    return text;
+}
+
+// xmlrpc-c's handler calls this with the body of every POST to /RPC2, before any parsing.
+void processCall(xmlrpc_env* envP, void* server, const char* callXml, size_t length,
+                 TSession* session, xmlrpc_mem_block** responsePP) {
+    try {
+        xmlrpc_c::callInfo_abyss info(session);
+        std::string response =
+            static_cast<const AbyssServer*>(server)->respond(std::string(callXml, length), &info);
+        *responsePP = XMLRPC_MEMBLOCK_NEW(char, envP, response.size());
+        if (!envP->fault_occurred) {
+            std::memcpy(XMLRPC_MEMBLOCK_CONTENTS(char, *responsePP), response.data(),
+                        response.size());
+        }
+    } catch (const std::exception& error) {
+        xmlrpc_env_set_fault(envP, XMLRPC_INTERNAL_ERROR, error.what());
+    }
+}
+
+// Abyss ends its run loop when accept() finds no descriptor left, so the daemon takes no more
+// connections than its descriptor limit holds, raising the soft limit as far as it may.
+unsigned connectionsThatFit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+    rlim_t wanted = kMaxConnections * kDescriptorsPerConnection + kSpareDescriptors;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        rlimit raised = limit;
+        raised.rlim_cur =
+            limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) return kMaxConnections;
+    if (limit.rlim_cur <= kSpareDescriptors + kDescriptorsPerConnection) return 1;
+    return static_cast<unsigned>((limit.rlim_cur - kSpareDescriptors) / kDescriptorsPerConnection);
+}
+
+// Releases a library resource when the scope ends, on every path.
+template <typename Release>
+struct OnExit {
+    Release release;
+    ~OnExit() { release(); }
+};
+template <typename Release>
+OnExit(Release) -> OnExit<Release>;
+
+// The listening socket, or null with the reason; `address` empty means every IPv4 interface.
+TChanSwitch* listenOn(const std::string& address, unsigned port, std::string& failure) {
+    sockaddr_in v4{};
+    sockaddr_in6 v6{};
+    const sockaddr* where = reinterpret_cast<const sockaddr*>(&v4);
+    socklen_t size = sizeof v4;
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(static_cast<uint16_t>(port));
+    v4.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!address.empty() && inet_pton(AF_INET, address.c_str(), &v4.sin_addr) != 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = v4.sin_port;
+        if (inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr) != 1) {
+            failure = "not an IPv4 or IPv6 address: " + address;
+            return nullptr;
+        }
+        where = reinterpret_cast<const sockaddr*>(&v6);
+        size = sizeof v6;
+    }
+    TChanSwitch* chanSwitch = nullptr;
+    const char* error = nullptr;
+    ChanSwitchUnixCreate2(where->sa_family, where, size, &chanSwitch, &error);
+    if (error) failure = takeError(error);
+    return error ? nullptr : chanSwitch;
+}
+
+}  // namespace
+
+AbyssServer::AbyssServer(RS232CCom* com) : AbyssServer(com, Options()) {}
+
+AbyssServer::AbyssServer(RS232CCom* com, Options options) : com(com), options(std::move(options)) {
     add<GetTitle>("get_title");
     add<SetTitle>("set_title");
     add<GetMessage>("get_message");
@@ -42,47 +160,92 @@ void AbyssServer::add(const char* name) {
     serviceRegistry.addMethod(name, xmlrpc_c::methodPtr(new Method(com)));
 }
 
-void* AbyssServer::runFailed() {
-    static char marker;
-    return &marker;
+std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::callInfo* info) const {
+    using requestguard::Verdict;
+    try {
+        Verdict verdict = requestguard::inspect(callXml.data(), callXml.size());
+        switch (verdict) {
+            case Verdict::Pass:
+                break;
+            case Verdict::DocumentType:
+                return faultResponse(xmlrpc_c::fault::CODE_PARSE, requestguard::reason(verdict));
+            case Verdict::Int64:
+                return faultResponse(xmlrpc_c::fault::CODE_TYPE, requestguard::reason(verdict));
+            case Verdict::TooDeep:
+                return faultResponse(xmlrpc_c::fault::CODE_LIMIT_EXCEEDED,
+                                     requestguard::reason(verdict));
+        }
+        std::string response;
+        serviceRegistry.processCall(callXml, info, &response);
+        return response;
+    } catch (const std::exception& error) {
+        return faultResponse(xmlrpc_c::fault::CODE_INTERNAL, error.what());
+    }
 }
 
-namespace {
+std::string AbyssServer::serve() {
+    const char* error = nullptr;
+    AbyssInit(&error);
+    if (error) return takeError(error);
+    OnExit abyssTerm{[] { AbyssTerm(); }};
 
-// One clear line that names the port and the library's reason.
-void* reportFailure(const std::string& reason) {
-    std::string line = "RS232C Daemon cannot serve XML-RPC on TCP port " +
-                       std::to_string(AbyssServer::kPort) + ": " + reason + "\n";
-    ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-    (void)ignored;
-    return AbyssServer::runFailed();
+    std::string failure;
+    TChanSwitch* chanSwitch = listenOn(options.listenAddress, options.port, failure);
+    if (!chanSwitch) return failure;
+    OnExit destroySwitch{[chanSwitch] { ChanSwitchDestroy(chanSwitch); }};
+    TServer server;
+    ServerCreateSwitch(&server, chanSwitch, &error);
+    if (error) return takeError(error);
+    OnExit freeServer{[&server] { ServerFree(&server); }};
+
+    ServerSetMaxConn(&server, connectionsThatFit());
+    ServerSetMaxConnBacklog(&server, kConnBacklog);
+    ServerSetTimeout(&server, kReadTimeout);
+    ServerSetKeepaliveTimeout(&server, kKeepaliveTimeout);
+    ServerSetKeepaliveMaxConn(&server, kCallsPerConnection);
+    // No Server header: the library writes every header line with a send() of its own.
+    ServerSetAdvertise(&server, false);
+
+    xmlrpc_env env;
+    xmlrpc_env_init(&env);
+    xmlrpc_server_abyss_handler_parms parms{};
+    parms.xml_processor = processCall;
+    parms.xml_processor_arg = this;
+    parms.xml_processor_max_stack = serviceRegistry.maxStackSize() + kProcessorStack;
+    parms.uri_path = "/RPC2";
+    xmlrpc_server_abyss_set_handler3(&env, &server, &parms,
+                                     XMLRPC_AHPSIZE(xml_processor_max_stack));
+    if (env.fault_occurred) {
+        failure = env.fault_string;
+        xmlrpc_env_clean(&env);
+        return failure;
+    }
+    // Any other path gets 404; Abyss's own default would serve files.
+    xmlrpc_server_abyss_set_default_handler(&server);
+
+    ServerInit2(&server, &error);
+    if (error) return takeError(error);
+    ServerRun(&server);
+    // Nothing asks the loop to end: when it does, the library has given up (its reason is on
+    // standard output), and a supervisor must see a failure.
+    return "the server's run loop ended";
 }
-
-}  // namespace
 
 void* AbyssServer::run(void* aserver) {
     auto* ptr = static_cast<AbyssServer*>(aserver);
+    std::string failure;
     try {
-        // The daemon keeps its own signal dispositions: left to the library, one Ctrl-C would
-        // end the run loop. The library's 15 connections let a few idle TCP connections lock
-        // every client out for the 15 s they may wait; room for many more, each waiting at most
-        // kReadTimeout seconds for its next bytes, keeps callers served while a slow but
-        // honest client still gets its request through. A busy client may make many calls on
-        // one connection (the library closes it after 30), and the response leaves out the
-        // Server header: the library writes every header line with a send() of its own.
-        xmlrpc_c::serverAbyss server(xmlrpc_c::serverAbyss::constrOpt()
-                                         .portNumber(kPort)
-                                         .registryP(&ptr->serviceRegistry)
-                                         .serverOwnsSignals(false)
-                                         .maxConn(kMaxConnections)
-                                         .timeout(kReadTimeout)
-                                         .keepaliveMaxConn(kCallsPerConnection)
-                                         .dontAdvertise(true));
-        server.run();
+        failure = ptr->serve();
     } catch (const std::exception& error) {
-        return reportFailure(error.what());
-    } catch (...) {
-        return reportFailure("unknown error");
+        failure = error.what();
+    }
+    if (!failure.empty()) {
+        ptr->serveFailed = true;
+        // One clear line that names the port and the library's reason.
+        std::string line = "RS232C Daemon cannot serve XML-RPC on TCP port " +
+                           std::to_string(ptr->options.port) + ": " + failure + "\n";
+        ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+        (void)ignored;
     }
     return nullptr;
 }

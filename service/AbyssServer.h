@@ -1,7 +1,8 @@
-// Owns the method registry and runs the xmlrpc-c Abyss HTTP server on TCP port 40405.
+// Owns the method registry and runs the xmlrpc-c Abyss HTTP server that serves it.
 #ifndef SERVICE_ABYSSSERVER_H
 #define SERVICE_ABYSSSERVER_H
 
+#include <string>
 #include <xmlrpc-c/registry.hpp>
 
 class RS232CCom;
@@ -9,26 +10,38 @@ class RS232CCom;
 class AbyssServer {
   public:
     static constexpr unsigned kPort = 40405;
-    static constexpr unsigned kMaxConnections = 256;
-    static constexpr unsigned kReadTimeout = 10;  // seconds
-    static constexpr unsigned kCallsPerConnection = 1000;
+
+    // Where and how the server listens. The defaults are the daemon's fixed ones.
+    struct Options {
+        unsigned port = kPort;
+        std::string listenAddress;  // an IPv4 or IPv6 address; empty: every IPv4 interface
+    };
 
     explicit AbyssServer(RS232CCom* com);
+    AbyssServer(RS232CCom* com, Options options);
     virtual ~AbyssServer();
     AbyssServer(const AbyssServer&) = delete;
     AbyssServer& operator=(const AbyssServer&) = delete;
 
-    // Server-thread entry: serves until the library's loop ends. Returns a null pointer, or
-    // runFailed() when the server could not be created or run (the reason is on stderr).
+    // Server-thread entry: serves until the library's loop ends, then returns a null pointer.
+    // When the server could not be created or run, the reason is on stderr and failed() is true.
     static void* run(void* aserver);
-    static void* runFailed();
+    bool failed() const { return serveFailed; }
+
+    // Answers one call body as the server does once HTTP is done: refused by the request
+    // guard, or dispatched through the registry. Never throws.
+    std::string respond(const std::string& callXml, const xmlrpc_c::callInfo* info) const;
 
   private:
     template <typename Method>
     void add(const char* name);
+    // Runs the server; the reason when it cannot.
+    std::string serve();
 
     RS232CCom* com;
     xmlrpc_c::registry serviceRegistry;
+    Options options;
+    bool serveFailed = false;
 };
 
 #endif

@@ -24,25 +24,35 @@ value intResult(int result) {
 }
 
 // nlCode_lf sends each CR as a character reference, so that CR LF reaches the client intact.
+value safeString(const std::string& xmlSafe) {
+    return xmlrpc_c::value_string(xmlSafe, xmlrpc_c::value_string::nlCode_lf);
+}
+
+// What the controller sent, every byte recoverable by the client.
 value stringResult(const std::string& result) {
-    return xmlrpc_c::value_string(xmlSafe(result), xmlrpc_c::value_string::nlCode_lf);
+    return safeString(xmlSafeBytes(result));
+}
+
+// What a client sent, as text.
+value textResult(const std::string& text) {
+    return safeString(xmlSafeText(text));
 }
 
 }  // namespace
 
 void GetTitle::execute(paramList const& paramList, value* retvalP) {
     noParameter(paramList);
-    *retvalP = stringResult(com->getTitle());
+    *retvalP = textResult(com->getTitle());
 }
 
 void SetTitle::execute(paramList const& paramList, value* retvalP) {
     std::string title = stringParameter(paramList);
     com->setTitle(title);
-    *retvalP = stringResult(title);
+    *retvalP = textResult(title);
 }
 
 void GetMessage::execute(paramList const& paramList, value* retvalP) {
-    *retvalP = stringResult(com->getMessage(stringParameter(paramList)));
+    *retvalP = textResult(com->getMessage(stringParameter(paramList)));
 }
 
 void SendCmd::execute(paramList const& paramList, value* retvalP) {

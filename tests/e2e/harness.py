@@ -21,6 +21,16 @@ PORT = 40405
 URL = "http://127.0.0.1:%d/RPC2" % PORT
 
 
+def readme_decoder():
+    """The to_bytes function exactly as the README gives it to client writers."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as readme:
+        text = readme.read()
+    code = text[text.index("def to_bytes(text):"):]
+    namespace = {}
+    exec(code[:code.index("```")], namespace)
+    return namespace["to_bytes"]
+
+
 def require_test_host():
     """These tests link /dev/ttyUSB0 and bind port 40405: only as root, never over a real adapter."""
     if os.geteuid() != 0:

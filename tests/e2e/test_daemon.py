@@ -32,6 +32,15 @@ class Process(unittest.TestCase):
         self.assertEqual(err, "RS232CDaemon::handler caught CTRL-C\n" * 2)
         self.assertEqual(status, -signal.SIGTERM)  # killed: no stopped line, no exit hook
 
+    def test_sighup_writes_its_line_and_serving_goes_on(self):
+        daemon = Daemon()
+        daemon.proc.send_signal(signal.SIGHUP)
+        time.sleep(0.3)
+        self.assertEqual(daemon.proxy().send_cmd_wrt(), 1)
+        status, out, err = daemon.finish(signal.SIGTERM)
+        self.assertEqual(err, "RS232CDaemon::handler ignored SIGHUP\n")
+        self.assertEqual(status, -signal.SIGTERM)
+
     def test_sigint_ignored_at_start_stays_ignored(self):
         daemon = Daemon(sigint=signal.SIG_IGN)
         daemon.proc.send_signal(signal.SIGINT)

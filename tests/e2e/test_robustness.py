@@ -1,6 +1,7 @@
 """The daemon under load, line faults and bad input: each client gets a clear answer, nothing
 else changes, and the daemon keeps serving."""
 
+import http.client
 import random
 import socket
 import threading
@@ -17,6 +18,11 @@ def billion_laughs(levels, encoding="utf-8"):
     return ('<?xml version="1.0"?><!DOCTYPE methodCall [%s]><methodCall><methodName>set_title'
             '</methodName><params><param><value><string>&a%d;</string></value></param></params>'
             '</methodCall>' % ("".join(entities), levels)).encode(encoding)
+
+
+def call_with(value, method="send_cmd"):
+    return ('<?xml version="1.0"?><methodCall><methodName>%s</methodName><params><param>'
+            '<value>%s</value></param></params></methodCall>' % (method, value))
 
 
 class BadInput(EndToEnd):
@@ -47,6 +53,33 @@ class BadInput(EndToEnd):
         self.assertFaultReply(post(xmlrpc.client.dumps(tuple(range(10000)), "get_title")))
         self.assertStillServing()
 
+    def test_requests_that_would_crash_the_library_get_a_fault_in_every_encoding(self):
+        extension = "http://ws.apache.org/xmlrpc/namespaces/extensions"
+        values = {
+            -501: ["<i8>abc</i8>", "<i8>99999999999999999999999</i8>",
+                   "<i8>-99999999999999999999999</i8>",
+                   '<ex:i8 xmlns:ex="%s">-1e99</ex:i8>' % extension],
+            -509: ["<array><data><value>" * 1000 + "</value></data></array>" * 1000,
+                   "<struct><member><name>a</name><value>" * 1000
+                   + "</value></member></struct>" * 1000,
+                   "<x>" * 3000 + "</x>" * 3000],
+        }
+        for code, cases in values.items():
+            for value in cases:
+                for encoding in ("utf-8", "utf-16", "utf-16-le", "utf-16-be"):
+                    status, body = post(call_with(value).encode(encoding))
+                    self.assertEqual(status, 200)
+                    with self.assertRaises(xmlrpc.client.Fault) as caught:
+                        xmlrpc.client.loads(body)
+                    self.assertEqual(caught.exception.faultCode, code, (value[:40], encoding))
+        self.assertEqual(self.sim.received(), b"")
+        self.assertStillServing()
+
+    def test_markup_inside_text_is_no_markup(self):
+        status, body = post(call_with("<string><![CDATA[<!DOCTYPE x><i8>]]></string>", "set_title"))
+        self.assertEqual(xmlrpc.client.loads(body)[0], ("<!DOCTYPE x><i8>",))
+        self.rpc.set_title("")
+
     def test_a_client_that_disconnects_early_changes_nothing(self):
         for method in ("send_cmd_cos", "get_title", "send_cmd_stp"):
             body = xmlrpc.client.dumps((), method).encode()
@@ -71,6 +104,19 @@ class BadInput(EndToEnd):
 
 
 class IdleConnections(EndToEnd):
+    def test_kept_alive_connections_are_held_ten_seconds(self):
+        connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=30)
+        connection.request("POST", "/RPC2", xmlrpc.client.dumps((), "get_title"),
+                           {"Content-Type": "text/xml"})
+        response = connection.getresponse()
+        response.read()
+        self.assertIn("timeout=10", response.getheader("Keep-Alive"))
+        start = time.monotonic()
+        connection.sock.settimeout(30)
+        self.assertEqual(connection.sock.recv(1), b"")  # the daemon closes it
+        self.assertLess(abs(time.monotonic() - start - 10), 3)
+        connection.close()
+
     def test_idle_connections_do_not_lock_callers_out(self):
         idle = [socket.create_connection(("127.0.0.1", PORT)) for _ in range(40)]
         try:

@@ -4,7 +4,7 @@ import socket
 import unittest
 import xmlrpc.client
 
-from harness import EndToEnd, PORT
+from harness import EndToEnd, PORT, quote, readme_decoder
 
 METHODS = [
     ("get_title", "s:"), ("set_title", "s:s"), ("get_message", "s:s"), ("send_cmd", "s:s"),
@@ -54,12 +54,19 @@ class LinkObjectMethods(EndToEnd):
 
 
 class StringResults(EndToEnd):
-    def test_received_bytes_reach_the_client_as_well_formed_xml(self):
+    def test_every_received_byte_reaches_the_client_through_the_readmes_decoder(self):
+        to_bytes = readme_decoder()
         # (a zero byte ends the text form's result, so none can reach a client)
-        raw = bytes([0x01, 0x0D, 0x7F, 0xC8, 0xFF]) + "é\r\n".encode() + bytes([0x00, 0x41])
-        self.sim.on("RAW\r\n", "send " + "\"" + "".join("\\x%02X" % b for b in raw) + "\"")
+        raw = (bytes([0x01, 0x0D, 0x7F, 0xC8, 0xFF]) + "é€\r\n".encode() + "😀".encode()
+               + "\u2401".encode() + bytes([0x00, 0x41]))
+        self.sim.on("RAW\r\n", "send " + quote(raw))
         result = self.rpc.send_cmd("RAW\r\n")
-        self.assertEqual(result, "\u2401\r\x7f\u00c8\u00ffé\r\n")
+        self.assertEqual(result, "\u2401\r\x7f\u00c8\u00ff\u00c3\u00a9€\r\n\u00f0\u009f\u0098\u0080"
+                                 "\u00e2\u0090\u0081")
+        self.assertEqual(to_bytes(result), raw[:raw.index(0)])
+        # Dialogue and version items carry their bytes the same way.
+        self.sim.on("VER\r\n", "frame %s frame %s" % (quote("V😀".encode()), quote(b"\xC8")))
+        self.assertEqual(to_bytes(self.rpc.send_cmd_ver()), b"V\xF0\x9F\x98\x80,\xC8,")
 
     def test_titles_keep_their_text(self):
         self.assertEqual(self.rpc.set_title("Stazione 3 – è"), "Stazione 3 – è")
