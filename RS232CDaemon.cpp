@@ -6,8 +6,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "RS232CCom.h"
+#include "process/Options.h"
 #include "service/AbyssServer.h"
 
 int RS232CDaemon::exit_value = 0;
@@ -49,15 +52,32 @@ void arrangeSignal(int signum) {
 
 }  // namespace
 
-int main(int, char**) {
+int main(int argc, char** argv) {
+    // Options are read before anything is opened: a bad one is one line and status 2.
+    CommandLine line = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    switch (line.action) {
+        case CommandLine::Help:
+            std::cout << usageText() << std::flush;
+            return 0;
+        case CommandLine::Version:
+            std::cout << "rs232c-daemon " RS232C_VERSION << std::endl;
+            return 0;
+        case CommandLine::Invalid:
+            std::cerr << "rs232c-daemon: " << line.problem << " (see rs232c-daemon --help)"
+                      << std::endl;
+            return 2;
+        case CommandLine::Run:
+            break;
+    }
+
     arrangeSignal(SIGINT);
     arrangeSignal(SIGHUP);
     // A client that goes away in the middle of a response must not kill the daemon.
     std::signal(SIGPIPE, SIG_IGN);
     std::atexit(RS232CDaemon::shutdown);
 
-    RS232CCom com;
-    AbyssServer gui(&com);
+    RS232CCom com(line.options.device);
+    AbyssServer gui(&com, line.options.server);
     pthread_t thread_id;
     if (pthread_create(&thread_id, nullptr, AbyssServer::run, &gui) != 0) {
         std::cerr << "Couldn't create pthread" << std::endl;

@@ -8,6 +8,7 @@
 #include <xmlrpc-c/server_abyss.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -53,13 +54,30 @@ std::string takeError(const char* error) {
     return text;
 }
 
+// A page of an allowed origin may read the answer; a cache must not serve it to another.
+void allowReading(TSession* session, const char* origin) {
+    ResponseAddField(session, "Access-Control-Allow-Origin", origin);
+    ResponseAddField(session, "Vary", "Origin");
+}
+
 // xmlrpc-c's handler calls this with the body of every POST to /RPC2, before any parsing.
-void processCall(xmlrpc_env* envP, void* server, const char* callXml, size_t length,
+void processCall(xmlrpc_env* envP, void* serverP, const char* callXml, size_t length,
                  TSession* session, xmlrpc_mem_block** responsePP) {
     try {
-        xmlrpc_c::callInfo_abyss info(session);
-        std::string response =
-            static_cast<const AbyssServer*>(server)->respond(std::string(callXml, length), &info);
+        const auto* server = static_cast<const AbyssServer*>(serverP);
+        const char* origin = RequestHeaderValue(session, "origin");
+        std::string response;
+        OriginPolicy::Decision decision = server->admitOrigin(origin);
+        if (decision == OriginPolicy::Refused) {
+            // A web page sent it: nothing may reach the line.
+            response = faultResponse(xmlrpc_c::fault::CODE_REQUEST_REFUSED,
+                                     "calls from web pages are refused unless the daemon allows "
+                                     "their origin (rs232c-daemon --allow-origin)");
+        } else {
+            if (decision == OriginPolicy::Allowed) allowReading(session, origin);
+            xmlrpc_c::callInfo_abyss info(session);
+            response = server->respond(std::string(callXml, length), &info);
+        }
         *responsePP = XMLRPC_MEMBLOCK_NEW(char, envP, response.size());
         if (!envP->fault_occurred) {
             std::memcpy(XMLRPC_MEMBLOCK_CONTENTS(char, *responsePP), response.data(),
@@ -85,6 +103,43 @@ unsigned connectionsThatFit() {
     if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) return kMaxConnections;
     if (limit.rlim_cur <= kSpareDescriptors + kDescriptorsPerConnection) return 1;
     return static_cast<unsigned>((limit.rlim_cur - kSpareDescriptors) / kDescriptorsPerConnection);
+}
+
+// A browser asks before it sends a call with Content-Type text/xml from another origin. Only an
+// allowed origin gets the answer that lets it go on.
+void answerPreflight(void* serverP, TSession* session, abyss_bool* handled) {
+    const TRequestInfo* request = nullptr;
+    SessionGetRequestInfo(session, &request);
+    const char* origin = RequestHeaderValue(session, "origin");
+    *handled = request->method == m_options && origin && std::strcmp(request->uri, "/RPC2") == 0;
+    if (!*handled) return;
+    if (static_cast<const AbyssServer*>(serverP)->admitOrigin(origin) == OriginPolicy::Allowed) {
+        allowReading(session, origin);
+        ResponseAddField(session, "Access-Control-Allow-Methods", "POST");
+        ResponseAddField(session, "Access-Control-Allow-Headers", "Content-Type");
+        ResponseAddField(session, "Access-Control-Max-Age", "600");
+        ResponseStatus(session, 204);
+    } else {
+        ResponseStatus(session, 403);
+        ResponseContentLength(session, 0);
+    }
+    ResponseWriteStart(session);
+    ResponseWriteEnd(session);
+}
+
+// An origin as a log line may show it: printable ASCII, the rest escaped, bounded.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text.substr(0, 200)) {
+        if (c >= 0x20 && c < 0x7F) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
 }
 
 // Releases a library resource when the scope ends, on every path.
@@ -126,7 +181,8 @@ TChanSwitch* listenOn(const std::string& address, unsigned port, std::string& fa
 
 AbyssServer::AbyssServer(RS232CCom* com) : AbyssServer(com, Options()) {}
 
-AbyssServer::AbyssServer(RS232CCom* com, Options options) : com(com), options(std::move(options)) {
+AbyssServer::AbyssServer(RS232CCom* com, Options options)
+    : com(com), options(std::move(options)), originPolicy(this->options.allowedOrigins) {
     add<GetTitle>("get_title");
     add<SetTitle>("set_title");
     add<GetMessage>("get_message");
@@ -183,6 +239,27 @@ std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::cal
     }
 }
 
+OriginPolicy::Decision AbyssServer::admitOrigin(const char* origin) const {
+    OriginPolicy::Decision decision = originPolicy.decide(origin);
+    if (decision != OriginPolicy::Refused) return decision;
+    // One line per origin, not per request; a flood of made-up origins is named only so far.
+    constexpr std::size_t kOriginsNamed = 100;
+    std::string line;
+    {
+        std::lock_guard<std::mutex> lock(refusedLock);
+        if (refusedOrigins.size() > kOriginsNamed || !refusedOrigins.insert(origin).second) {
+            return decision;
+        }
+        line = refusedOrigins.size() > kOriginsNamed
+                   ? "RS232C Daemon refused calls from more web origins; they are not named\n"
+                   : "RS232C Daemon refused calls from web origin " + printable(origin) +
+                         " (rs232c-daemon --allow-origin lets a trusted one in)\n";
+    }
+    ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+    return decision;
+}
+
 std::string AbyssServer::serve() {
     const char* error = nullptr;
     AbyssInit(&error);
@@ -222,6 +299,11 @@ std::string AbyssServer::serve() {
     }
     // Any other path gets 404; Abyss's own default would serve files.
     xmlrpc_server_abyss_set_default_handler(&server);
+    // Abyss asks the handler added last first, so preflights are answered before xmlrpc-c's.
+    ServerReqHandler3 preflight{nullptr, answerPreflight, this, 0};
+    abyss_bool added = false;
+    ServerAddHandler3(&server, &preflight, &added);
+    if (!added) return "cannot add the handler of CORS preflights";
 
     ServerInit2(&server, &error);
     if (error) return takeError(error);

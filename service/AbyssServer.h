@@ -2,8 +2,13 @@
 #ifndef SERVICE_ABYSSSERVER_H
 #define SERVICE_ABYSSSERVER_H
 
+#include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 #include <xmlrpc-c/registry.hpp>
+
+#include "service/OriginPolicy.h"
 
 class RS232CCom;
 
@@ -15,6 +20,7 @@ class AbyssServer {
     struct Options {
         unsigned port = kPort;
         std::string listenAddress;  // an IPv4 or IPv6 address; empty: every IPv4 interface
+        std::vector<std::string> allowedOrigins;  // web origins whose pages may call
     };
 
     explicit AbyssServer(RS232CCom* com);
@@ -32,6 +38,10 @@ class AbyssServer {
     // guard, or dispatched through the registry. Never throws.
     std::string respond(const std::string& callXml, const xmlrpc_c::callInfo* info) const;
 
+    // Whether a request with this Origin header (null: none) may call. A refused origin is
+    // reported on stderr the first time it comes.
+    OriginPolicy::Decision admitOrigin(const char* origin) const;
+
   private:
     template <typename Method>
     void add(const char* name);
@@ -41,7 +51,10 @@ class AbyssServer {
     RS232CCom* com;
     xmlrpc_c::registry serviceRegistry;
     Options options;
+    OriginPolicy originPolicy;
     bool serveFailed = false;
+    mutable std::mutex refusedLock;
+    mutable std::set<std::string> refusedOrigins;  // already reported
 };
 
 #endif

@@ -120,12 +120,12 @@ def rss_kib(pid):
     return 0
 
 
-def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30):
+def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30, headers=""):
     """A raw HTTP POST; returns (status, body) or (None, b"") when the server closed."""
     if isinstance(body, str):
         body = body.encode()
-    head = ("POST %s HTTP/1.0\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n"
-            % (path, content_type, len(body) if length is None else length)).encode()
+    head = ("POST %s HTTP/1.0\r\nContent-Type: %s\r\nContent-Length: %d\r\n%s\r\n"
+            % (path, content_type, len(body) if length is None else length, headers)).encode()
     with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as s:
         try:
             s.sendall(head + body)
@@ -156,10 +156,10 @@ def port_open():
 class Daemon:
     """rs232c-daemon with its standard output and error captured."""
 
-    def __init__(self, sigint=signal.SIG_DFL, wait=True, wrapper=()):
+    def __init__(self, sigint=signal.SIG_DFL, wait=True, wrapper=(), args=()):
         def arrange():
             signal.signal(signal.SIGINT, sigint)
-        self.proc = subprocess.Popen(list(wrapper) + [DAEMON], stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(list(wrapper) + [DAEMON] + list(args), stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, preexec_fn=arrange)
         if wait:
             deadline = time.monotonic() + 60
@@ -183,13 +183,14 @@ class EndToEnd(unittest.TestCase):
     """A simulator linked at /dev/ttyUSB0 and a daemon per test class."""
 
     defaults = True
+    daemon_args = ()
 
     @classmethod
     def setUpClass(cls):
         require_test_host()
         cls.sim = Simulator(cls.defaults)
         try:
-            cls.daemon = Daemon()
+            cls.daemon = Daemon(args=cls.daemon_args)
         except Exception:
             cls.sim.close()
             raise

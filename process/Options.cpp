@@ -1,0 +1,91 @@
+#include "process/Options.h"
+
+#include <arpa/inet.h>
+
+#include "service/OriginPolicy.h"
+
+namespace {
+
+bool isAddress(const std::string& text) {
+    unsigned char binary[sizeof(in6_addr)];
+    return inet_pton(AF_INET, text.c_str(), binary) == 1 ||
+           inet_pton(AF_INET6, text.c_str(), binary) == 1;
+}
+
+bool parsePort(const std::string& text, unsigned& port) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    unsigned long value = std::stoul(text);
+    if (value < 1 || value > 65535) return false;
+    port = static_cast<unsigned>(value);
+    return true;
+}
+
+}  // namespace
+
+const char* usageText() {
+    return "usage: rs232c-daemon [OPTION]...\n"
+           "Serves XML-RPC on HTTP and drives the tool controller on a serial line.\n"
+           "  --device PATH          the controller's serial adapter (default /dev/ttyUSB0)\n"
+           "  --port N               the TCP port to serve (default 40405)\n"
+           "  --listen ADDRESS       serve on this IPv4 or IPv6 address only\n"
+           "                         (default every IPv4 interface)\n"
+           "  --allow-origin ORIGIN  let web pages from ORIGIN (scheme://host[:port]) call the\n"
+           "                         daemon; repeatable. Calls from any other web page are "
+           "refused\n"
+           "  --help                 print this and exit\n"
+           "  --version              print the version and exit\n";
+}
+
+CommandLine parseCommandLine(const std::vector<std::string>& args) {
+    CommandLine line;
+    auto invalid = [&line](const std::string& problem) {
+        line.action = CommandLine::Invalid;
+        line.problem = problem;
+        return line;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i], value;
+        bool attached = false;
+        if (name.rfind("--", 0) == 0 && name.find('=') != std::string::npos) {
+            value = name.substr(name.find('=') + 1);
+            name = name.substr(0, name.find('='));
+            attached = true;
+        }
+        if (name == "--help" || name == "--version") {
+            if (attached) return invalid(name + " takes no value");
+            line.action = name == "--help" ? CommandLine::Help : CommandLine::Version;
+            return line;
+        }
+        if (name != "--device" && name != "--port" && name != "--listen" &&
+            name != "--allow-origin") {
+            return invalid("unknown option " + args[i]);
+        }
+        if (!attached) {
+            if (i + 1 >= args.size()) return invalid(name + " needs a value");
+            value = args[++i];
+        }
+        DaemonOptions& options = line.options;
+        if (name == "--device") {
+            if (value.empty()) return invalid("--device needs a path");
+            options.device = value;
+        } else if (name == "--port") {
+            if (!parsePort(value, options.server.port)) {
+                return invalid("--port takes a number from 1 to 65535, not '" + value + "'");
+            }
+        } else if (name == "--listen") {
+            if (!isAddress(value)) {
+                return invalid("--listen takes an IPv4 or IPv6 address, not '" + value + "'");
+            }
+            options.server.listenAddress = value;
+        } else if (!OriginPolicy::isOrigin(value)) {
+            return invalid("--allow-origin takes an origin such as http://ui.example:8080, not '" +
+                           value + "'");
+        } else {
+            options.server.allowedOrigins.push_back(value);
+        }
+    }
+    return line;
+}

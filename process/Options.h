@@ -1,0 +1,26 @@
+// The daemon's command line. With no option the daemon runs exactly as its fixed defaults say.
+#ifndef PROCESS_OPTIONS_H
+#define PROCESS_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+#include "service/AbyssServer.h"
+
+struct DaemonOptions {
+    std::string device = "/dev/ttyUSB0";
+    AbyssServer::Options server;
+};
+
+struct CommandLine {
+    enum Action { Run, Help, Version, Invalid } action = Run;
+    DaemonOptions options;
+    std::string problem;  // Invalid: one line that says what is wrong
+};
+
+// Reads the arguments after the program name. Accepts "--name VALUE" and "--name=VALUE".
+CommandLine parseCommandLine(const std::vector<std::string>& args);
+
+const char* usageText();
+
+#endif

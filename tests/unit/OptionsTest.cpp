@@ -1,0 +1,83 @@
+// The daemon's command line and the rule for web origins.
+#include <gtest/gtest.h>
+
+#include "process/Options.h"
+#include "service/OriginPolicy.h"
+
+TEST(CommandLine, NoOptionKeepsTheFixedDefaults) {
+    CommandLine line = parseCommandLine({});
+    EXPECT_EQ(line.action, CommandLine::Run);
+    EXPECT_EQ(line.options.device, "/dev/ttyUSB0");
+    EXPECT_EQ(line.options.server.port, 40405u);
+    EXPECT_EQ(line.options.server.listenAddress, "");
+    EXPECT_TRUE(line.options.server.allowedOrigins.empty());
+}
+
+TEST(CommandLine, EachOptionInBothSpellings) {
+    CommandLine line =
+        parseCommandLine({"--device", "/dev/ttyUSB1", "--port=40406", "--listen", "::1",
+                          "--allow-origin", "http://ui:8080", "--allow-origin=https://ui.example"});
+    ASSERT_EQ(line.action, CommandLine::Run) << line.problem;
+    EXPECT_EQ(line.options.device, "/dev/ttyUSB1");
+    EXPECT_EQ(line.options.server.port, 40406u);
+    EXPECT_EQ(line.options.server.listenAddress, "::1");
+    EXPECT_EQ(line.options.server.allowedOrigins,
+              (std::vector<std::string>{"http://ui:8080", "https://ui.example"}));
+    EXPECT_EQ(parseCommandLine({"--listen", "127.0.0.1"}).options.server.listenAddress,
+              "127.0.0.1");
+    EXPECT_EQ(parseCommandLine({"--port", "1", "--help"}).action, CommandLine::Help);
+    EXPECT_EQ(parseCommandLine({"--version"}).action, CommandLine::Version);
+}
+
+TEST(CommandLine, BadOptionsAndValuesSayWhatIsWrong) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* problem;
+    } cases[] = {
+        {{"--verbose"}, "unknown option --verbose"},
+        {{"serve"}, "unknown option serve"},
+        {{"--port"}, "--port needs a value"},
+        {{"--port", "0"}, "--port takes a number from 1 to 65535, not '0'"},
+        {{"--port", "65536"}, "not '65536'"},
+        {{"--port", "80x"}, "not '80x'"},
+        {{"--port=-1"}, "not '-1'"},
+        {{"--listen", "localhost"}, "--listen takes an IPv4 or IPv6 address, not 'localhost'"},
+        {{"--listen", "300.1.1.1"}, "not '300.1.1.1'"},
+        {{"--device="}, "--device needs a path"},
+        {{"--allow-origin", "null"}, "--allow-origin takes an origin"},
+        {{"--allow-origin", "http://ui/"}, "not 'http://ui/'"},
+        {{"--help=yes"}, "--help takes no value"},
+    };
+    for (const auto& c : cases) {
+        CommandLine line = parseCommandLine(c.args);
+        EXPECT_EQ(line.action, CommandLine::Invalid) << c.args[0];
+        EXPECT_NE(line.problem.find(c.problem), std::string::npos) << line.problem;
+    }
+}
+
+TEST(OriginPolicy, OnlyAnAllowedOriginMayCall) {
+    OriginPolicy policy({"http://ui.example:8080", "https://[::1]"});
+    struct Case {
+        const char* origin;
+        OriginPolicy::Decision decision;
+    } cases[] = {
+        {nullptr, OriginPolicy::NotFromABrowser},
+        {"http://ui.example:8080", OriginPolicy::Allowed},
+        {"HTTP://UI.Example:8080", OriginPolicy::Allowed},
+        {"https://[::1]:443", OriginPolicy::Allowed},
+        {"http://ui.example:8081", OriginPolicy::Refused},
+        {"http://ui.example", OriginPolicy::Refused},
+        {"https://ui.example:8080", OriginPolicy::Refused},
+        {"http://evil.example", OriginPolicy::Refused},
+        {"null", OriginPolicy::Refused},
+        {"", OriginPolicy::Refused},
+        {"http://ui.example:8080/", OriginPolicy::Refused},
+        {"http://user@ui.example:8080", OriginPolicy::Refused},
+        {"file://", OriginPolicy::Refused},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(policy.decide(c.origin), c.decision) << (c.origin ? c.origin : "(none)");
+    }
+    EXPECT_EQ(OriginPolicy().decide("http://ui.example:8080"), OriginPolicy::Refused);
+    EXPECT_EQ(OriginPolicy({"http://ui"}).decide("http://ui:80"), OriginPolicy::Allowed);
+}
