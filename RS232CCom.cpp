@@ -2,13 +2,14 @@
 
 #include <termios.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
-#include "link/Protocol.h"
+#include "link/Diagnostics.h"
 
+using protocol::Result;
 using serialio::Clock;
-using serialio::FileDescriptor;
 using serialio::Wait;
 
 namespace {
@@ -18,40 +19,53 @@ constexpr int kMaxDrainPasses = 10;
 // Dialogue lines each get a fresh window of this many seconds.
 constexpr int kDialogueWindow = 10;
 constexpr int kDefaultWindow = 10;
+constexpr int kVersionScriptWindow = 10;
 constexpr int kTextFormReads = 100;
+// A call gives up after this many of its windows without the line it waits for, however many
+// other lines arrive, so a chatty controller cannot hold the line and its lock for ever.
+constexpr int kWindowsWithoutProgress = 3;
 
-const char* const kOpenError = "open_error";
-const char* const kRecvError = "recv_error";
-const char* const kRecvTimeout = "recv_timeout";
 const char* const kSOK = "SOK\r\n";
 const char* const kCER = "CER\r\n";
 
-Clock::time_point windowEnd(int seconds) {
+Clock::time_point after(int seconds) {
     return Clock::now() + std::chrono::seconds(seconds > 0 ? seconds : 0);
 }
 
 enum class LineWait { Line, TimedOut, Failed };
 
-// Reads one dialogue line with a window of `seconds`; a window that closes after a CR in the
-// line still yields the line.
-LineWait readDialogueLine(int fd, int seconds, protocol::LineFramer& framer) {
+// Reads one line with `framer` until `deadline`; a window that closes after a CR in the line
+// still yields the line. `onByte` sees every byte received.
+template <typename OnByte>
+LineWait readLine(int fd, Clock::time_point deadline, protocol::LineFramer& framer, OnByte onByte) {
     framer.startLine();
-    auto deadline = windowEnd(seconds);
     for (;;) {
         unsigned char byte;
         Wait wait = serialio::readByte(fd, deadline, byte);
         if (wait == Wait::Failed) return LineWait::Failed;
-        if (wait == Wait::WindowClosed)
+        if (wait == Wait::WindowClosed) {
             return framer.crPending() ? LineWait::Line : LineWait::TimedOut;
+        }
+        onByte(byte);
         if (framer.feed(byte)) return LineWait::Line;
     }
 }
 
+termios lineSettings() {
+    termios tio;
+    std::memset(&tio, 0, sizeof tio);
+    tio.c_cflag = CS8 | CREAD | CLOCAL;
+    cfsetspeed(&tio, B38400);
+    return tio;
+}
+
 }  // namespace
 
-RS232CCom::RS232CCom(std::string device) : device(std::move(device)) {}
+RS232CCom::RS232CCom(std::string device)
+    : device(std::move(device)),
+      hangUpWatch([this](std::uint64_t generation) { onHangUp(generation); }) {}
 
-// The held port, if any, is closed by its owner.
+// The hang-up watch stops first; the held port, if any, is released by its owner.
 RS232CCom::~RS232CCom() = default;
 
 std::string RS232CCom::getTitle() const {
@@ -72,12 +86,20 @@ std::string RS232CCom::getMessage(std::string name) const {
 }
 
 void RS232CCom::serial_reset(int fd) {
-    termios tio;
-    std::memset(&tio, 0, sizeof tio);
-    tio.c_cflag = CS8 | CREAD | CLOCAL;
-    cfsetspeed(&tio, B38400);
+    termios tio = lineSettings();
     tcflush(fd, TCIOFLUSH);
     tcsetattr(fd, TCSANOW, &tio);
+}
+
+void RS232CCom::restoreLineSettings(int fd) {
+    termios wanted = lineSettings(), now;
+    if (tcgetattr(fd, &now) != 0) return;
+    bool same = now.c_iflag == wanted.c_iflag && now.c_oflag == wanted.c_oflag &&
+                now.c_cflag == wanted.c_cflag && now.c_lflag == wanted.c_lflag &&
+                now.c_cc[VMIN] == wanted.c_cc[VMIN] && now.c_cc[VTIME] == wanted.c_cc[VTIME] &&
+                cfgetispeed(&now) == cfgetispeed(&wanted) &&
+                cfgetospeed(&now) == cfgetospeed(&wanted);
+    if (!same) tcsetattr(fd, TCSANOW, &wanted);
 }
 
 void RS232CCom::clearRecvBuf(int fd) {
@@ -108,6 +130,10 @@ void RS232CCom::appendReceived(char byte) {
     }
 }
 
+void RS232CCom::appendReceived(const std::string& bytes) {
+    for (char byte : bytes) appendReceived(byte);
+}
+
 std::string RS232CCom::takeLastRecvData() {
     std::string data;
     data.swap(lastRecvData);
@@ -115,41 +141,87 @@ std::string RS232CCom::takeLastRecvData() {
     return data;
 }
 
-bool RS232CCom::holdPort() {
-    if (g_fd.isOpen()) return true;
-    g_fd = serialio::openDevice(device);
-    if (!g_fd.isOpen()) return false;
-    serial_reset(g_fd.get());
+serialio::ExclusivePort RS232CCom::openPort() {
+    std::string problem;
+    serialio::ExclusivePort port = serialio::ExclusivePort::open(device, problem);
+    // One line per change, not per call: the journal tells an operator what is wrong.
+    if (problem != openProblem) {
+        diagnostic(problem.empty() ? "RS232C Daemon can open " + device + " again"
+                                   : "RS232C Daemon cannot open " + device + ": " + problem);
+        openProblem = problem;
+    }
+    return port;
+}
+
+bool RS232CCom::acquire(Port port, Lease& lease) {
+    bool wasHeld = g_fd.isOpen();
+    if (port != Port::PerCall || wasHeld) {
+        if (!wasHeld) {
+            g_fd = openPort();
+            if (!g_fd.isOpen()) return false;
+            hangUpWatch.watch(g_fd.get(), ++heldGeneration);
+        }
+        lease.fd = g_fd.get();
+        lease.held = true;
+    } else {
+        lease.own = openPort();
+        if (!lease.own.isOpen()) return false;
+        lease.fd = lease.own.get();
+    }
+    // A held port keeps what arrived since the last call, for the drain to record.
+    if (port == Port::Held && wasHeld) {
+        restoreLineSettings(lease.fd);
+    } else {
+        serial_reset(lease.fd);
+    }
     return true;
 }
 
-int RS232CCom::awaitReply(int fd, const std::string& resCmd, int timeout, bool record) {
+std::optional<Result> RS232CCom::begin(Port port, const std::string& frame, Lease& lease) {
+    if (!acquire(port, lease)) return protocol::OpenFailed;
+    clearRecvBuf(lease.fd);
+    if (!serialio::writeFrame(lease.fd, frame)) return protocol::LineFailed;
+    serialio::pause100ms();
+    return std::nullopt;
+}
+
+Result RS232CCom::end(Lease& lease, Result result) {
+    if (result == protocol::LineFailed && lease.held) {
+        releaseHeldPort();
+        diagnostic("RS232C Daemon closed " + device + ": the line failed");
+    }
+    return result;
+}
+
+void RS232CCom::releaseHeldPort() {
+    hangUpWatch.watch(-1, ++heldGeneration);
+    g_fd.release();
+}
+
+void RS232CCom::onHangUp(std::uint64_t generation) {
+    std::lock_guard<std::mutex> lock(serialLock);
+    if (generation != heldGeneration || !g_fd.isOpen()) return;
+    releaseHeldPort();
+    diagnostic("RS232C Daemon closed " + device + ": the adapter hung up");
+}
+
+Result RS232CCom::awaitReply(int fd, const std::string& resCmd, int timeout, Record record) {
     protocol::ReplyMatcher matcher(resCmd);
     protocol::LineFramer framer(protocol::LineFramer::CrLf);
+    auto giveUp = after(kWindowsWithoutProgress * std::max(timeout, 0));
+    auto keep = [&](unsigned char byte) {
+        if (record == Record::Everything) appendReceived(static_cast<char>(byte));
+    };
     for (;;) {
-        framer.startLine();
-        auto deadline = windowEnd(timeout);
-        bool complete = false;
-        for (;;) {
-            unsigned char byte;
-            Wait wait = serialio::readByte(fd, deadline, byte);
-            if (wait == Wait::Failed) return -3;
-            if (wait == Wait::WindowClosed) {
-                complete = framer.crPending();
-                break;
-            }
-            if (record) appendReceived(static_cast<char>(byte));
-            if (framer.feed(byte)) {
-                complete = true;
-                break;
-            }
-        }
-        if (!complete) return -2;
+        // Each line gets a fresh window, within the bound of the whole wait.
+        LineWait wait = readLine(fd, std::min(after(timeout), giveUp), framer, keep);
+        if (wait == LineWait::Failed) return protocol::LineFailed;
+        if (wait == LineWait::TimedOut) return protocol::TimedOut;
         switch (matcher.onLine(framer.line())) {
             case protocol::ReplyMatcher::Acknowledged:
-                return 1;
+                return protocol::Acknowledged;
             case protocol::ReplyMatcher::Refused:
-                return 0;
+                return protocol::Refused;
             case protocol::ReplyMatcher::Dropped:
                 break;
         }
@@ -157,28 +229,16 @@ int RS232CCom::awaitReply(int fd, const std::string& resCmd, int timeout, bool r
 }
 
 int RS232CCom::transaction(Port port, const std::string& cmd, const std::string& resCmd,
-                           int timeout) {
+                           int timeout, Record record) {
     std::lock_guard<std::mutex> lock(serialLock);
     lastRecvData.clear();
-    FileDescriptor perCall;
-    int fd;
-    if (port == Port::Held) {
-        if (!holdPort()) return -1;
-        fd = g_fd.get();
-    } else {
-        perCall = serialio::openDevice(device);
-        if (!perCall.isOpen()) return -1;
-        fd = perCall.get();
-        serial_reset(fd);
-    }
-    clearRecvBuf(fd);
-    serialio::writeFrame(fd, cmd);
-    serialio::pause100ms();
-    return awaitReply(fd, resCmd, timeout, port == Port::Held);
+    Lease lease;
+    if (auto failed = begin(port, cmd, lease)) return end(lease, *failed);
+    return end(lease, awaitReply(lease.fd, resCmd, timeout, record));
 }
 
 int RS232CCom::sendCmd(std::string cmd, std::string resCmd, int timeout) {
-    return transaction(Port::PerCall, cmd, resCmd, timeout);
+    return transaction(Port::PerCall, cmd, resCmd, timeout, Record::DrainedOnly);
 }
 
 int RS232CCom::sendCmd(std::string cmd, std::string resCmd) {
@@ -186,23 +246,24 @@ int RS232CCom::sendCmd(std::string cmd, std::string resCmd) {
 }
 
 int RS232CCom::sendCmdScipt(std::string cmd, std::string resCmd, int timeout) {
-    return transaction(Port::Held, cmd, resCmd, timeout);
+    return transaction(Port::Held, cmd, resCmd, timeout, Record::Everything);
 }
 
 std::string RS232CCom::sendCmd(std::string cmd) {
     std::lock_guard<std::mutex> lock(serialLock);
-    FileDescriptor port = serialio::openDevice(device);
-    if (!port.isOpen()) return kOpenError;
-    serial_reset(port.get());
-    clearRecvBuf(port.get());
-    serialio::writeFrame(port.get(), cmd);
-    serialio::pause100ms();
+    Lease lease;
+    if (auto failed = begin(Port::PerCall, cmd, lease)) {
+        return protocol::statusWord(end(lease, *failed));
+    }
     // No framing and no window: whatever arrived in the pause, up to the read limit.
     std::string received;
     for (int readCnt = 1; readCnt <= kTextFormReads; ++readCnt) {
         unsigned char byte;
-        int n = serialio::readNow(port.get(), byte);
-        if (n < 0) return kRecvError;
+        int n = serialio::readNow(lease.fd, byte);
+        // An adapter that hung up reads as empty; that is a failed line, not a quiet one.
+        if (n < 0 || (n == 0 && serialio::lineFailed(lease.fd))) {
+            return protocol::statusWord(end(lease, protocol::LineFailed));
+        }
         if (n == 0) break;
         received.push_back(static_cast<char>(byte));
     }
@@ -211,18 +272,17 @@ std::string RS232CCom::sendCmd(std::string cmd) {
 
 int RS232CCom::recvCmdInf() {
     std::lock_guard<std::mutex> lock(serialLock);
-    if (!holdPort()) return -1;
-    int fd = g_fd.get();
-    // A vanished adapter reports nothing pending; that is a failed line, not a quiet one.
-    if (serialio::lineFailed(fd)) return -3;
-    int available = serialio::pendingBytes(fd);
+    Lease lease;
+    if (!acquire(Port::Held, lease)) return protocol::OpenFailed;
+    if (serialio::lineFailed(lease.fd)) return end(lease, protocol::LineFailed);
+    int available = serialio::pendingBytes(lease.fd);
     if (available <= 0) return 0;
     lastRecvData.clear();
     protocol::StatusLineScanner scanner;
     for (int got = 0; got < available; ++got) {
         unsigned char byte;
-        int n = serialio::readNow(fd, byte);
-        if (n < 0) return -3;
+        int n = serialio::readNow(lease.fd, byte);
+        if (n < 0) return end(lease, protocol::LineFailed);
         if (n == 0) break;  // reported but not delivered: keep what was classified
         appendReceived(static_cast<char>(byte));
         scanner.feed(byte);
@@ -232,7 +292,7 @@ int RS232CCom::recvCmdInf() {
 
 int RS232CCom::serialClose() {
     std::lock_guard<std::mutex> lock(serialLock);
-    g_fd.reset();
+    releaseHeldPort();
     return 0;
 }
 
@@ -263,7 +323,8 @@ int RS232CCom::fixedCommand(Fixed which) {
         /* WRT */ {"WRT\r\n", "WRT\r\n", Port::Held, 1},
     };
     const auto& row = table[static_cast<int>(which)];
-    return transaction(row.port, row.cmd, row.reply, row.timeout);
+    return row.port == Port::Held ? sendCmdScipt(row.cmd, row.reply, row.timeout)
+                                  : sendCmd(row.cmd, row.reply, row.timeout);
 }
 
 int RS232CCom::sendCmdFWD() {
@@ -303,92 +364,94 @@ int RS232CCom::sendCmdCH(std::string ch) {
     return sendCmdScipt("MOV:" + ch + "\r\n", "CH :" + ch + "\r\n", 10);
 }
 
-std::string RS232CCom::dialogue(const std::string& frame, bool failOnWriteError, bool acceptCST) {
+std::string RS232CCom::dialogue(const std::string& frame, DataLines dataLines) {
     std::lock_guard<std::mutex> lock(serialLock);
     lastRecvData.clear();
-    FileDescriptor port = serialio::openDevice(device);
-    if (!port.isOpen()) return kOpenError;
-    int fd = port.get();
-    serial_reset(fd);
-    clearRecvBuf(fd);
-    if (serialio::writeFrame(fd, frame) < 0 && failOnWriteError) return kOpenError;
-    serialio::pause100ms();
-
-    // No overall limit: every line gets a fresh window, for long data transfers.
+    Lease lease;
+    if (auto failed = begin(Port::PerCall, frame, lease)) {
+        return protocol::statusWord(end(lease, *failed));
+    }
+    // Every line gets a fresh window, for long data transfers; lines that carry nothing get no
+    // more than a few windows after the last data line.
     std::string items;
+    auto failWith = [&](const std::string& result) {
+        appendReceived(items);  // what the controller believes it delivered stays readable
+        return result;
+    };
     protocol::LineFramer framer(protocol::LineFramer::LfAfterCr);
+    auto giveUp = after(kWindowsWithoutProgress * kDialogueWindow);
     for (;;) {
-        LineWait wait = readDialogueLine(fd, kDialogueWindow, framer);
-        if (wait == LineWait::Failed) return kRecvError;
-        if (wait == LineWait::TimedOut) return kRecvTimeout;
+        LineWait wait =
+            readLine(lease.fd, std::min(after(kDialogueWindow), giveUp), framer, [](auto) {});
+        if (wait == LineWait::Failed)
+            return failWith(protocol::statusWord(end(lease, protocol::LineFailed)));
+        if (wait == LineWait::TimedOut) return failWith(protocol::statusWord(protocol::TimedOut));
         const std::string& line = framer.line();
+        if (protocol::beginsWith(line, "CER")) return failWith(kCER);
         bool closing = protocol::beginsWith(line, "RST\r\n");
-        bool data =
-            (acceptCST && protocol::beginsWith(line, "CST:")) || protocol::beginsWith(line, "COM:");
+        bool data = (dataLines == DataLines::CstAndCom && protocol::beginsWith(line, "CST:")) ||
+                    protocol::beginsWith(line, "COM:");
         if (!closing && !data) continue;
         if (data) items += protocol::replyItem(line);
-        serialio::writeFrame(fd, kSOK);
+        if (!serialio::writeFrame(lease.fd, kSOK)) {
+            return failWith(protocol::statusWord(end(lease, protocol::LineFailed)));
+        }
         serialio::pause100ms();
         if (closing) return items;
+        giveUp = after(kWindowsWithoutProgress * kDialogueWindow);
     }
 }
 
 std::string RS232CCom::sendCmdCOS() {
-    return dialogue("COS\r\n", true, false);
+    return dialogue("COS\r\n", DataLines::ComOnly);
 }
 
 std::string RS232CCom::sendCmdCHS(std::string ch) {
-    return dialogue(protocol::checksummedFrame("CHS:" + ch), false, true);
+    return dialogue(protocol::checksummedFrame("CHS:" + ch), DataLines::CstAndCom);
 }
 
-std::string RS232CCom::sendCmdVER(int isScript, int timeout) {
+RS232CCom::VersionReply RS232CCom::versionQuery(Port port, int timeout) {
     std::lock_guard<std::mutex> lock(serialLock);
     lastRecvData.clear();
-    FileDescriptor perCall;
-    int fd;
-    if (isScript) {
-        if (!holdPort()) return kOpenError;
-        fd = g_fd.get();
-    } else {
-        perCall = serialio::openDevice(device);
-        if (!perCall.isOpen()) return kOpenError;
-        fd = perCall.get();
-    }
-    // Set up and drained on every call, the held port too.
-    serial_reset(fd);
-    clearRecvBuf(fd);
-    if (serialio::writeFrame(fd, "VER\r\n") < 0) return kOpenError;
-    serialio::pause100ms();
+    Lease lease;
+    if (auto failed = begin(port, "VER\r\n", lease)) return {end(lease, *failed), ""};
 
-    std::string result;
+    VersionReply reply{protocol::Acknowledged, ""};
     protocol::LineFramer framer(protocol::LineFramer::LfAfterCr);
     for (int dataCnt = 0; dataCnt < 2;) {
-        LineWait wait = readDialogueLine(fd, timeout, framer);
-        if (wait == LineWait::Failed) return kRecvError;
+        LineWait wait = readLine(lease.fd, after(timeout), framer, [](auto) {});
+        if (wait == LineWait::Failed) return {end(lease, protocol::LineFailed), reply.items};
         if (wait == LineWait::TimedOut) {
-            result = kRecvTimeout;
+            reply.result = protocol::TimedOut;
             break;
         }
         if (protocol::beginsWith(framer.line(), kCER)) {
-            result = kCER;
+            reply.result = protocol::Refused;
             lastRecvData = kCER;
             break;
         }
         std::string item = protocol::replyItem(framer.line());
-        result += item;
-        for (char c : item) appendReceived(c);
+        reply.items += item;
+        appendReceived(item);
         ++dataCnt;
         serialio::pause100ms();
     }
-    clearRecvBuf(fd);
-    return result;
+    clearRecvBuf(lease.fd);
+    return reply;
+}
+
+std::string RS232CCom::sendCmdVER(int isScript, int timeout) {
+    VersionReply reply = versionQuery(isScript ? Port::HeldSetUpEachCall : Port::PerCall, timeout);
+    switch (reply.result) {
+        case protocol::Acknowledged:
+            return reply.items;
+        case protocol::Refused:
+            return kCER;
+        default:
+            return protocol::statusWord(reply.result);
+    }
 }
 
 int RS232CCom::sendCmdVERScript() {
-    std::string result = sendCmdVER(1, 10);
-    if (result == kOpenError) return -1;
-    if (result == kRecvTimeout) return -2;
-    if (result == kRecvError) return -3;
-    if (result == kCER) return 0;
-    return 1;
+    return versionQuery(Port::HeldSetUpEachCall, kVersionScriptWindow).result;
 }

@@ -2,14 +2,18 @@
 #ifndef RS232CCOM_H
 #define RS232CCOM_H
 
+#include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "link/HangUpWatch.h"
+#include "link/Protocol.h"
 #include "link/SerialIO.h"
 
 class RS232CCom {
   public:
-    // The daemon always uses the USB adapter; tests pass the slave side of a pseudo-terminal.
+    // The daemon uses its --device (by default the USB adapter); tests pass a pseudo-terminal.
     explicit RS232CCom(std::string device = "/dev/ttyUSB0");
     ~RS232CCom();
     RS232CCom(const RS232CCom&) = delete;
@@ -48,31 +52,73 @@ class RS232CCom {
     static constexpr std::size_t kLastRecvDataCap = 1 << 20;
 
   private:
-    // Which port a transaction runs on, and whether its received bytes are recorded.
-    enum class Port { PerCall, Held };
+    using Result = protocol::Result;
+
+    // How a call uses the port.
+    enum class Port {
+        // A port of its own, set up and drained, closed when the call ends. While a port is
+        // held the call uses that one instead (its lock would refuse a second descriptor),
+        // set up and drained the same way, and leaves it open.
+        PerCall,
+        // The held port: opened and set up on first use, left open.
+        Held,
+        // The held port, set up again on every call.
+        HeldSetUpEachCall,
+    };
+    // Whether a transaction keeps every byte it receives in `lastRecvData`.
+    enum class Record { Everything, DrainedOnly };
+    // Which dialogue lines carry data.
+    enum class DataLines { ComOnly, CstAndCom };
     enum class Fixed { FWD, RVS, STP, RST, WIN, WOT, WOTWithWNG, WRT };
+
+    // The port of one call.
+    struct Lease {
+        serialio::ExclusivePort own;  // a per-call port, closed when the call ends
+        int fd = -1;
+        bool held = false;  // fd is g_fd
+    };
+    struct VersionReply {
+        Result result;
+        std::string items;
+    };
 
     void serial_reset(int fd);
     void clearRecvBuf(int fd);
+    // Puts back the line settings another program may have changed, without a flush.
+    void restoreLineSettings(int fd);
+
+    // The exchange every command shares: the port, the drain, the frame, the 100 ms pause.
+    // Nothing when the frame is on its way; otherwise the failure.
+    std::optional<Result> begin(Port port, const std::string& frame, Lease& lease);
+    bool acquire(Port port, Lease& lease);
+    serialio::ExclusivePort openPort();
+    // A failed line on the held port releases it, so the kernel frees the adapter's name.
+    Result end(Lease& lease, Result result);
+    void releaseHeldPort();
+    void onHangUp(std::uint64_t generation);
+
+    int transaction(Port port, const std::string& cmd, const std::string& resCmd, int timeout,
+                    Record record);
+    Result awaitReply(int fd, const std::string& resCmd, int timeout, Record record);
     int fixedCommand(Fixed which);
-    int transaction(Port port, const std::string& cmd, const std::string& resCmd, int timeout);
-    int awaitReply(int fd, const std::string& resCmd, int timeout, bool record);
-    // Opens the held port when none is held; false when that open fails.
-    bool holdPort();
-    // Runs a COS or CHS dialogue after `frame`; `acceptCST` admits "CST:" data lines.
-    std::string dialogue(const std::string& frame, bool failOnWriteError, bool acceptCST);
+    std::string dialogue(const std::string& frame, DataLines dataLines);
+    VersionReply versionQuery(Port port, int timeout);
     void appendReceived(char byte);
+    void appendReceived(const std::string& bytes);
     std::string takeLastRecvData();
 
     std::string title;
     std::string lastRecvData;
-    serialio::FileDescriptor g_fd;
+    serialio::ExclusivePort g_fd;
 
     const std::string device;
-    // One call at a time on the line, `lastRecvData` and `g_fd`. The title has its own lock so
-    // that it never waits for a long exchange on the line.
+    // One call at a time on the line, `lastRecvData`, `g_fd` and the fields below. The title
+    // has its own lock so that it never waits for a long exchange on the line.
     std::mutex serialLock;
     mutable std::mutex titleLock;
+    std::uint64_t heldGeneration = 0;  // names the held port for the hang-up watch
+    std::string openProblem;           // why the last open failed; "" when it succeeded
+    HangUpWatch hangUpWatch;           // last: its thread stops before the rest goes
 };
 
 #endif

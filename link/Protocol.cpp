@@ -15,6 +15,20 @@ void keep(std::string& line, unsigned char byte) {
 
 }  // namespace
 
+const char* statusWord(Result failure) {
+    switch (failure) {
+        case OpenFailed:
+            return "open_error";
+        case TimedOut:
+            return "recv_timeout";
+        case Acknowledged:
+        case Refused:
+        case LineFailed:
+            break;
+    }
+    return "recv_error";
+}
+
 bool beginsWith(const std::string& line, const std::string& prefix) {
     // The line buffer of the controller protocol is zero-filled beyond the bytes received.
     for (std::size_t i = 0; i < prefix.size(); ++i) {

@@ -9,6 +9,19 @@
 
 namespace protocol {
 
+// The outcome of an exchange, as the command methods return it.
+enum Result : int {
+    Acknowledged = 1,  // the expected reply came (a dialogue: its closing line)
+    Refused = 0,       // the controller answered with a line beginning "CER"
+    OpenFailed = -1,   // the adapter could not be opened; nothing was sent
+    TimedOut = -2,     // the line the call waits for did not come in time
+    LineFailed = -3,   // a read or write failed, or the line hung up
+};
+
+// What a string method returns in place of data for a failed exchange: "open_error",
+// "recv_timeout" or "recv_error".
+const char* statusWord(Result failure);
+
 // A reply line keeps at most this many bytes for matching; the rest of a longer line is read
 // and dropped, so a chatty line can never overrun anything.
 constexpr std::size_t kMaxLineBytes = 4095;

@@ -2,13 +2,49 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 namespace serialio {
+
+namespace {
+
+// A write may wait this long for the line to take a frame, plus a millisecond a byte (a quarter
+// of the line's own pace at 38400 baud).
+constexpr auto kWriteGrace = std::chrono::seconds(2);
+
+timespec until(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+    if (left.count() < 0) left = std::chrono::nanoseconds(0);
+    return {static_cast<time_t>(left.count() / 1000000000),
+            static_cast<long>(left.count() % 1000000000)};
+}
+
+std::string openProblem(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENXIO:
+        case ENODEV:
+            return "absent";
+        case EACCES:
+        case EPERM:
+            return "permission denied";
+        case EBUSY:
+            return "held by another program";
+        case EISDIR:
+            return "not a terminal";
+    }
+    return std::strerror(error);
+}
+
+}  // namespace
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
     if (this != &other) {
@@ -23,12 +59,45 @@ void FileDescriptor::reset(int newFd) {
     fd = newFd;
 }
 
-FileDescriptor openDevice(const std::string& path) {
+ExclusivePort& ExclusivePort::operator=(ExclusivePort&& other) noexcept {
+    if (this != &other) {
+        release();
+        fd = std::move(other.fd);
+    }
+    return *this;
+}
+
+ExclusivePort ExclusivePort::open(const std::string& path, std::string& problem) {
+    ExclusivePort port;
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    return FileDescriptor(fd);
+    if (fd < 0) {
+        problem = openProblem(errno);
+        return port;
+    }
+    FileDescriptor opened(fd);
+    // A pipe or a file at the path would take our commands and hand back their own bytes.
+    termios settings;
+    if (::tcgetattr(fd, &settings) != 0) {
+        problem = "not a terminal";
+        return port;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        problem = errno == EWOULDBLOCK ? "held by another program" : std::strerror(errno);
+        return port;
+    }
+    ::ioctl(fd, TIOCEXCL);
+    port.fd = std::move(opened);
+    problem.clear();
+    return port;
+}
+
+void ExclusivePort::release() {
+    if (!fd.isOpen()) return;
+    ::ioctl(fd.get(), TIOCNXCL);
+    fd.reset();
 }
 
 int readNow(int fd, unsigned char& byte) {
@@ -43,17 +112,14 @@ int readNow(int fd, unsigned char& byte) {
 Wait readByte(int fd, Clock::time_point deadline, unsigned char& byte) {
     bool reportedReadable = false;
     for (;;) {
-        auto now = Clock::now();
-        if (now >= deadline) return Wait::WindowClosed;
+        if (Clock::now() >= deadline) return Wait::WindowClosed;
         int n = readNow(fd, byte);
         if (n < 0) return Wait::Failed;
         if (n == 1) return Wait::Byte;
         // A tty in raw mode that poll() calls readable but that delivers nothing has hung up.
         if (reportedReadable) return Wait::Failed;
 
-        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
-        timespec timeout{static_cast<time_t>(left.count() / 1000000000),
-                         static_cast<long>(left.count() % 1000000000)};
+        timespec timeout = until(deadline);
         pollfd pfd{fd, POLLIN, 0};
         int ready = ::ppoll(&pfd, 1, &timeout, nullptr);
         if (ready < 0) {
@@ -66,7 +132,7 @@ Wait readByte(int fd, Clock::time_point deadline, unsigned char& byte) {
 }
 
 bool lineFailed(int fd) {
-    pollfd pfd{fd, POLLIN, 0};
+    pollfd pfd{fd, 0, 0};
     return ::poll(&pfd, 1, 0) < 0 || (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
@@ -76,13 +142,23 @@ int pendingBytes(int fd) {
     return available;
 }
 
-long writeFrame(int fd, const std::string& frame) {
-    if (frame.empty()) return 0;
-    ssize_t n;
-    do {
-        n = ::write(fd, frame.data(), frame.size());
-    } while (n < 0 && errno == EINTR);
-    return static_cast<long>(n);
+bool writeFrame(int fd, const std::string& frame) {
+    auto deadline = Clock::now() + kWriteGrace + std::chrono::milliseconds(frame.size());
+    std::size_t done = 0;
+    while (done < frame.size()) {
+        ssize_t n = ::write(fd, frame.data() + done, frame.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        if (Clock::now() >= deadline) return false;
+        timespec timeout = until(deadline);
+        pollfd pfd{fd, POLLOUT, 0};
+        if (::ppoll(&pfd, 1, &timeout, nullptr) < 0 && errno != EINTR) return false;
+        if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
+    }
+    return true;
 }
 
 void pause100ms() {

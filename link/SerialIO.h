@@ -1,6 +1,7 @@
-// Descriptor ownership and the waiting primitives of the serial line. Waiting sleeps in ppoll()
-// on the monotonic clock, so a silent controller costs no CPU and a wall-clock change does not
-// move a window.
+// Descriptor ownership and the waiting primitives of the serial line. Ports are non-blocking and
+// every wait sleeps in ppoll() on the monotonic clock, so a silent controller costs no CPU, a
+// wall-clock change does not move a window, and whatever another program does to the line
+// settings no read or write outlasts its window.
 #ifndef LINK_SERIALIO_H
 #define LINK_SERIALIO_H
 
@@ -28,10 +29,31 @@ class FileDescriptor {
     int fd = -1;
 };
 
-using Clock = std::chrono::steady_clock;
+// A serial port held for the daemon's use alone: a terminal, locked with flock() (as
+// cooperating programs such as picocom and pyserial's exclusive mode lock it) and marked
+// exclusive (TIOCEXCL), so that an ordinary user's program cannot open it meanwhile. Releasing
+// it clears the mark before the descriptor is closed, so the tty takes other openers again.
+class ExclusivePort {
+  public:
+    ExclusivePort() = default;
+    ~ExclusivePort() { release(); }
+    ExclusivePort(ExclusivePort&&) noexcept = default;
+    ExclusivePort& operator=(ExclusivePort&& other) noexcept;
 
-// Opens a serial device read-write, not as controlling terminal, in blocking mode.
-FileDescriptor openDevice(const std::string& path);
+    // Opens `path` read-write, not as controlling terminal, non-blocking. On failure the port
+    // stays closed, nothing has been read or written, and `problem` says why in words: "absent",
+    // "permission denied", "not a terminal", "held by another program" or the system's reason.
+    static ExclusivePort open(const std::string& path, std::string& problem);
+
+    int get() const { return fd.get(); }
+    bool isOpen() const { return fd.isOpen(); }
+    void release();
+
+  private:
+    FileDescriptor fd;
+};
+
+using Clock = std::chrono::steady_clock;
 
 enum class Wait { Byte, WindowClosed, Failed };
 
@@ -49,8 +71,10 @@ bool lineFailed(int fd);
 // Bytes waiting to be read (FIONREAD); 0 when the query fails.
 int pendingBytes(int fd);
 
-// Writes the whole frame in one write() call, zero bytes included; the write()'s result.
-long writeFrame(int fd, const std::string& frame);
+// Writes the whole frame, zero bytes included, waiting in poll() for room while the line takes
+// it. False when the line fails or the frame cannot be written within a bound of a few seconds
+// (output stopped by flow control, say).
+bool writeFrame(int fd, const std::string& frame);
 
 // The fixed 100 ms pause of the protocol.
 void pause100ms();

@@ -66,6 +66,7 @@ class Simulator:
         threading.Thread(target=self._read, daemon=True).start()
         first = self.answers.get(timeout=10)
         assert first.startswith("ready"), first
+        self.slave = first.split()[1]
 
     def _read(self):
         for raw in self.proc.stdout:
@@ -110,6 +111,17 @@ class Simulator:
                 self.proc.wait()
         self.proc.stdin.close()
         self.proc.stdout.close()
+
+
+def descriptors_on(pid, path):
+    """How many descriptors the process has open on `path`."""
+    count = 0
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            count += os.readlink("/proc/%d/fd/%s" % (pid, fd)).startswith(path)
+        except OSError:
+            pass
+    return count
 
 
 def rss_kib(pid):

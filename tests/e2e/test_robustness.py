@@ -1,15 +1,20 @@
 """The daemon under load, line faults and bad input: each client gets a clear answer, nothing
 else changes, and the daemon keeps serving."""
 
+import fcntl
 import http.client
+import os
 import random
 import socket
 import threading
+import termios
 import time
+import tty
 import unittest
 import xmlrpc.client
 
-from harness import EndToEnd, PORT, Simulator, SANITIZED, post, quote, rss_kib
+from harness import (DEVICE, Daemon, EndToEnd, PORT, Simulator, SANITIZED, descriptors_on, post,
+                     quote, rss_kib)
 
 
 def billion_laughs(levels, encoding="utf-8"):
@@ -160,29 +165,33 @@ class LineFaults(EndToEnd):
         type(self).sim = Simulator()
         return result.get("value"), taken
 
-    def test_every_kind_of_call_fails_at_once_and_recovers_after_serial_close(self):
+    def test_every_kind_of_call_fails_at_once_and_recovers_by_itself(self):
         cases = [  # the rule that makes the controller fall silent, the call, its results
             (("FWD\r\n", "silent"), lambda rpc: rpc.send_cmd_fwd(), -3, 1),  # held port
-            (("RST\r\n", "silent"), lambda rpc: rpc.send_cmd_rst(), -3, 1),  # per-call port
+            (("RST\r\n", "silent"), lambda rpc: rpc.send_cmd_rst(), -3, 1),  # per-call command
             (("COS\r\n", 'frame "COM:1"'), lambda rpc: rpc.send_cmd_cos(), "recv_error",
              "COM:12,COM:34,"),
             (("VER\r\n", "silent"), lambda rpc: rpc.send_cmd_ver_script(), -3, 1),
         ]
         for steps, call, failure, success in cases:
-            self.rpc.serial_close()
             self.assertEqual(self.rpc.send_cmd_wrt(), 1)  # hold the port first
             value, taken = self.vanish_during(steps, call)
             self.assertEqual(value, failure, steps[0])
             self.assertLess(taken, 3.0, steps[0])
-            self.assertEqual(self.rpc.serial_close(), 0)
-            self.assertEqual(call(self.rpc), success, steps[0])
-        # The status poll on a held port whose adapter vanished
-        self.assertEqual(self.rpc.recv_cmd_inf(), 0)
+            self.assertEqual(call(self.rpc), success, steps[0])  # no serial_close needed
+
+    def test_an_idle_held_port_that_hangs_up_is_closed_within_a_second(self):
+        self.assertEqual(self.rpc.recv_cmd_inf(), 0)  # holds the port
+        pid, slave = self.daemon.proc.pid, self.sim.slave
+        self.assertEqual(descriptors_on(pid, slave), 1)
         self.sim.command("hangup")
-        self.assertEqual(self.rpc.recv_cmd_inf(), -3)
+        start = time.monotonic()
+        while descriptors_on(pid, slave) and time.monotonic() - start < 3:
+            time.sleep(0.02)
+        self.assertLess(time.monotonic() - start, 1.0)
+        self.assertEqual(self.rpc.recv_cmd_inf(), -1)  # nothing at the path now
         self.sim.close()
         type(self).sim = Simulator()
-        self.assertEqual(self.rpc.serial_close(), 0)
         self.assertEqual(self.rpc.recv_cmd_inf(), 0)
         self.assertEqual(self.rpc.send_cmd_fwd(), 1)
 
@@ -212,6 +221,51 @@ class LineFaults(EndToEnd):
         if not SANITIZED:
             self.assertLess(peak - before, 16 * 1024)
         self.assertEqual(self.rpc.serial_close(), 0)
+
+
+class SharedAdapter(EndToEnd):
+    """Other programs on the same adapter: the line stays the daemon's."""
+
+    def test_a_terminal_program_with_blocking_settings_cannot_wedge_a_call(self):
+        self.assertEqual(self.rpc.send_cmd_wrt(), 1)  # holds the port
+        other = os.open(DEVICE, os.O_RDWR | os.O_NOCTTY)  # as root: not stopped by TIOCEXCL
+        try:
+            tty.setraw(other)
+            settings = termios.tcgetattr(other)
+            settings[6][termios.VMIN], settings[6][termios.VTIME] = 1, 0
+            termios.tcsetattr(other, termios.TCSANOW, settings)
+            self.sim.command("clear-rules")
+            self.sim.clear()
+            start = time.monotonic()
+            self.assertEqual(self.rpc.send_cmd_stp(), -2)  # its 1-second window, not for ever
+            self.assertLess(time.monotonic() - start, 2.5)
+            self.assertEqual(self.rpc.recv_cmd_inf(), 0)
+            self.assertEqual(self.sim.received(), b"STP\r\n")
+        finally:
+            os.close(other)
+        self.sim.command("defaults")
+        self.assertEqual(self.rpc.send_cmd_stp(), 1)
+
+    def test_an_adapter_locked_by_another_program_fails_at_once_with_one_line(self):
+        self.daemon.finish()
+        locker = os.open(DEVICE, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        fcntl.flock(locker, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        try:
+            type(self).daemon = Daemon()
+            rpc = self.daemon.proxy()
+            start = time.monotonic()
+            for _ in range(3):
+                self.assertEqual(rpc.send_cmd_rst(), -1)
+                self.assertEqual(rpc.send_cmd_cos(), "open_error")
+            self.assertLess(time.monotonic() - start, 1.0)
+        finally:
+            os.close(locker)
+        self.assertEqual(rpc.send_cmd_rst(), 1)
+        _, _, err = self.daemon.finish()
+        self.assertEqual(err.count("cannot open %s: held by another program" % DEVICE), 1, err)
+        self.assertEqual(err.count("can open %s again" % DEVICE), 1, err)
+        type(self).daemon = Daemon()
+        type(self).rpc = self.daemon.proxy()
 
 
 if __name__ == "__main__":

@@ -89,14 +89,16 @@ TEST(LinkObject, ClosesEveryDescriptorItOpens) {
         {
             RS232CCom com(sim.slavePath());
             EXPECT_EQ(com.sendCmdRST(), 1);
-            EXPECT_EQ(com.sendCmdWRT(), 1);  // holds the port
-            EXPECT_EQ(openDescriptors(), withSim + 1);
+            EXPECT_EQ(openDescriptors(), withSim);
+            // The held port, and the hang-up watch's eventfd from then on.
+            EXPECT_EQ(com.sendCmdWRT(), 1);
+            EXPECT_EQ(openDescriptors(), withSim + 2);
             EXPECT_EQ(com.sendCmd("VER\r\n").substr(0, 6), "TC-SIM");
             EXPECT_EQ(com.sendCmdCOS(), "COM:12,COM:34,");
             EXPECT_EQ(com.sendCmdVER(0, 1), "TC-SIM,V1.00,");
-            EXPECT_EQ(openDescriptors(), withSim + 1);
+            EXPECT_EQ(openDescriptors(), withSim + 2);
             EXPECT_EQ(com.serialClose(), 0);
-            EXPECT_EQ(openDescriptors(), withSim);
+            EXPECT_EQ(openDescriptors(), withSim + 1);
             EXPECT_EQ(com.sendCmdSTP(), 1);
         }
         EXPECT_EQ(openDescriptors(), withSim);  // the destructor closed the held port

@@ -23,8 +23,9 @@ class SimTest : public ::testing::Test {
     }
     // Bytes the controller sends of its own accord, left waiting on the line.
     void pending(const std::string& bytes) {
+        int before = sim.pendingOnLine();
         sim.play({tcsim::send(bytes)});
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sim.waitForPending(before + static_cast<int>(bytes.size()), 3000);
     }
 };
 

@@ -43,6 +43,8 @@ TEST_P(TransactionCodes, AcknowledgedRefusedDroppedAndSilent) {
 TEST_P(TransactionCodes, AWindowOfZeroClosesBeforeReadingButTheCommandIsWritten) {
     sim.on("A\r\n", {send("SOK\r\n")});
     EXPECT_EQ(transact("A\r\n", "SOK\r\n", 0), -2);
+    // The next call's line set-up flushes what the simulator has not read yet.
+    sim.waitForBytes(3, 3000);
     EXPECT_EQ(transact("A\r\n", "SOK\r\n", -5), -2);
     expectWire("A\r\nA\r\n");
 }
@@ -88,28 +90,6 @@ TEST_F(SimTest, OnlyTheHeldPortRecordsWhatItReceives) {
     EXPECT_EQ(com.sendCmdScipt("WRT\r\n", "WRT\r\n", 1), 1);
     EXPECT_EQ(com.getLastRecvDataBinStr(), "43-55-50-0D-0A.-57-52-54-0D-0A");
     EXPECT_EQ(com.getLastRecvDataStr(), "");
-}
-
-TEST_F(SimTest, TheHeldPortRecoversAfterSerialCloseWhenTheAdapterReturns) {
-    char dir[] = "/tmp/rs232c-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string path = std::string(dir) + "/ttyUSB0";
-    {
-        auto first = std::make_unique<tcsim::ToolControllerSim>(path);
-        first->useDefaults();
-        RS232CCom linked(path);
-        EXPECT_EQ(linked.sendCmdWRT(), 1);
-        first->hangUp();
-        EXPECT_EQ(linked.sendCmdWRT(), -3);  // still held: fails at once, every time
-        EXPECT_EQ(linked.recvCmdInf(), -3);
-        EXPECT_EQ(linked.sendCmdWRT(), -3);
-        EXPECT_EQ(linked.sendCmdRST(), -1);  // a fresh open finds no device
-        tcsim::ToolControllerSim back(path);
-        back.useDefaults();
-        EXPECT_EQ(linked.serialClose(), 0);
-        EXPECT_EQ(linked.sendCmdWRT(), 1);
-    }
-    rmdir(dir);
 }
 
 TEST_F(SimTest, TextFormReturnsWhatArrivedDuringThePause) {

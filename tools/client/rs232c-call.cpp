@@ -48,7 +48,7 @@ const Method kMethods[] = {
 };
 
 const char* const kLineFailed =
-    "the serial line failed (adapter unplugged? plug it back in and call serial_close)";
+    "the serial line failed (adapter unplugged? the daemon has let it go; plug it back in)";
 
 int usage(const char* problem) {
     if (*problem) std::cerr << "rs232c-call: " << problem << "\n";

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -196,6 +197,22 @@ bool ToolControllerSim::waitForBytes(std::size_t count, int timeoutMs) const {
     std::unique_lock<std::mutex> guard(lock);
     return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                             [&] { return log_.size() >= count; });
+}
+
+int ToolControllerSim::pendingOnLine() const {
+    int pending = 0;
+    return ::ioctl(ownSlave, FIONREAD, &pending) == 0 ? pending : 0;
+}
+
+bool ToolControllerSim::waitForPending(int count, int timeoutMs) const {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // The kernel moves written bytes to the slave's queue a moment after the write.
+    while (pendingOnLine() < count) {
+        if (Clock::now() >= deadline) return false;
+        pollfd pfd{ownSlave, POLLIN, 0};
+        if (::poll(&pfd, 1, 1) < 0 && errno != EINTR) return false;
+    }
+    return true;
 }
 
 std::size_t ToolControllerSim::protocolErrors() const {

@@ -76,6 +76,10 @@ class ToolControllerSim {
     void clearReceived();
     // Waits until at least `count` bytes have been received; false on time-out.
     bool waitForBytes(std::size_t count, int timeoutMs) const;
+    // Bytes the simulator sent that wait on the daemon's side of the pseudo-terminal, unread.
+    int pendingOnLine() const;
+    // Waits until at least `count` bytes wait there; false on time-out.
+    bool waitForPending(int count, int timeoutMs) const;
     // Lines that broke a dialogue (an expected line that did not come or came otherwise) and,
     // when strict, lines that no rule answers: two commands that interleave on the line show.
     std::size_t protocolErrors() const;
