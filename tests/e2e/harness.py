@@ -57,8 +57,8 @@ def quote(data):
 class Simulator:
     """The rs232c-sim program, driven through its control language on standard input."""
 
-    def __init__(self, defaults=True):
-        args = [SIMULATOR, "--link", DEVICE] + ([] if defaults else ["--no-defaults"])
+    def __init__(self, defaults=True, link=DEVICE):
+        args = [SIMULATOR, "--link", link] + ([] if defaults else ["--no-defaults"])
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT)
         self.answers = queue.Queue()
@@ -159,29 +159,31 @@ def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30, h
     return status, reply.partition(b"\r\n\r\n")[2]
 
 
-def port_open():
+def port_open(port=PORT, host="127.0.0.1"):
     with socket.socket() as s:
         s.settimeout(0.2)
-        return s.connect_ex(("127.0.0.1", PORT)) == 0
+        return s.connect_ex((host, port)) == 0
 
 
 class Daemon:
     """rs232c-daemon with its standard output and error captured."""
 
-    def __init__(self, sigint=signal.SIG_DFL, wait=True, wrapper=(), args=()):
+    def __init__(self, sigint=signal.SIG_DFL, wait=True, wrapper=(), args=(), port=PORT):
+        self.port = port
+
         def arrange():
             signal.signal(signal.SIGINT, sigint)
         self.proc = subprocess.Popen(list(wrapper) + [DAEMON] + list(args), stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, preexec_fn=arrange)
         if wait:
             deadline = time.monotonic() + 60
-            while not port_open():
+            while not port_open(port):
                 if self.proc.poll() is not None or time.monotonic() > deadline:
                     raise AssertionError("daemon did not start: %r" % (self.finish(),))
                 time.sleep(0.05)
 
     def proxy(self):
-        return xmlrpc.client.ServerProxy(URL)
+        return xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % self.port)
 
     def finish(self, sig=signal.SIGTERM):
         """Ends the daemon (if it still runs); returns (status, stdout, stderr)."""

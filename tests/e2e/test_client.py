@@ -6,13 +6,13 @@ import threading
 import unittest
 from xmlrpc.server import SimpleXMLRPCServer
 
-from harness import BUILD, EndToEnd
+from harness import BUILD, EndToEnd, quote
 
 CLIENT = os.path.join(BUILD, "rs232c-call")
 
 
-def call(*args):
-    done = subprocess.run([CLIENT, *args], capture_output=True, text=True, timeout=60)
+def call(*args, text=True):
+    done = subprocess.run([CLIENT, *args], capture_output=True, text=text, timeout=60)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -21,7 +21,7 @@ class Client(EndToEnd):
         self.assertEqual(call("send_cmd_fwd"), (0, "1 (acknowledged: the expected reply came)\n", ""))
         self.assertEqual(call("send_cmd_ch", "3")[1], "1 (acknowledged: the expected reply came)\n")
         self.assertEqual(call("send_cmd_cos")[1], '"COM:12,COM:34,"\n')
-        self.assertEqual(call("send_cmd", "VER\\r\\n")[1], '"TC-SIM@\u00ad\\r\\nV1.00@\u2415\\r\\n"\n')
+        self.assertEqual(call("send_cmd", "VER\\r\\n")[1], '"TC-SIM@\\xAD\\r\\nV1.00@\\x15\\r\\n"\n')
         self.assertEqual(self.sim.received()[-5:], b"VER\r\n")
         self.assertEqual(call("recv_cmd_inf")[1], "0 (no status line was waiting)\n")
         self.assertEqual(call("serial_close")[1], "0 (the held serial port is released)\n")
@@ -37,15 +37,37 @@ class Client(EndToEnd):
         self.assertEqual(call("--raw", "--host", "127.0.0.1", "get_title"), (0, "Line 2 (C++)\n", ""))
         call("set_title", "")
 
+    def test_bytes_are_shown_as_the_controller_sent_them(self):
+        self.sim.on("X\r\n", 'send "A\\rB\\nC\\r\\n\\xC8"')
+        self.assertEqual(call("send_cmd", "X\\r\\n")[1], '"A\\rB\\nC\\r\\n\\xC8"\n')
+        self.assertEqual(call("--raw", "send_cmd", "X\\r\\n", text=False)[1],
+                         "A\rB\nC\r\n\u00c8\n".encode())
+
+    def test_a_one_mebibyte_rendering_comes_through_whole(self):
+        self.sim.on("FWD\r\n", "send %s send %s" % (quote("A" * (1 << 20) + "\r\n"), quote("FWD\r\n")))
+        self.assertEqual(call("send_cmd_fwd")[1], "1 (acknowledged: the expected reply came)\n")
+        status, out, err = call("--raw", "get_last_recv_data_bin_str")
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(len(out), 3 * (1 << 20))  # the newest 1 MiB, three characters a byte
+        self.assertTrue(out.endswith("-46-57-44-0D-0A\n"))
+        self.assertEqual(call("--raw", "get_last_recv_data_bin_str")[1], "\n")
+
     def test_usage_faults_and_unreachable_daemons_fail_clearly(self):
         status, out, err = call("send_cmd_ch")
         self.assertEqual((status, out), (2, ""))
         self.assertIn("send_cmd_ch takes one CHANNEL", err)
         self.assertEqual(call("no_such_method")[0], 2)
         self.assertEqual(call("send_cmd", "bad\\xZZ")[0], 2)
+        self.assertEqual(call("--host")[:2], (2, ""))
+        self.assertIn("--host needs a value", call("--host")[2])
+        status, out, err = call("--help")
+        self.assertEqual((status, err), (0, ""))
+        self.assertIn("usage: rs232c-call", out)
+        self.assertRegex(call("--version")[1], r"^rs232c-call \d+\.\d+\.\d+\n$")
         status, out, err = call("--port", "1", "get_title")
         self.assertEqual((status, out), (3, ""))
-        self.assertIn("cannot call http://localhost:1/RPC2", err)
+        self.assertIn("cannot reach the daemon at http://localhost:1/RPC2", err)
+        self.assertIn("systemctl status rs232c-daemon", err)
 
     def test_a_fault_is_reported_with_status_1(self):
         # A server that knows none of the methods answers every call with a fault.

@@ -1,11 +1,14 @@
 """The daemon process: its lines, SIGINT, and a port that is already taken."""
 
+import os
 import signal
 import socket
+import subprocess
+import tempfile
 import time
 import unittest
 
-from harness import Daemon, Simulator, PORT, require_test_host
+from harness import DAEMON, Daemon, Simulator, PORT, port_open, require_test_host
 
 
 def setUpModule():
@@ -48,6 +51,50 @@ class Process(unittest.TestCase):
         self.assertEqual(daemon.proxy().get_message("Ann"), "Hello Ann, welcome to Tessaryn!")
         status, out, err = daemon.finish(signal.SIGTERM)
         self.assertEqual(err, "")
+
+    def test_two_daemons_drive_two_controllers_on_two_ports(self):
+        with tempfile.TemporaryDirectory() as folder:
+            links = [os.path.join(folder, name) for name in ("left", "right")]
+            sims = [Simulator(link=link) for link in links]
+            daemons = [Daemon(args=("--device", link, "--port", str(port)), port=port)
+                       for link, port in zip(links, (40411, 40412))]
+            try:
+                for n, daemon in enumerate(daemons):
+                    self.assertEqual(daemon.proxy().send_cmd_ch(str(n)), 1)
+                self.assertEqual([sim.received() for sim in sims], [b"MOV:0\r\n", b"MOV:1\r\n"])
+            finally:
+                for daemon in daemons:
+                    daemon.finish()
+                for sim in sims:
+                    sim.close()
+
+    def test_listen_narrows_the_addresses_served(self):
+        # 127.0.0.2 is another address of this box: the whole of 127/8 reaches the loopback.
+        daemon = Daemon(args=("--listen", "127.0.0.1"))
+        try:
+            self.assertTrue(port_open(PORT, "127.0.0.1"))
+            self.assertFalse(port_open(PORT, "127.0.0.2"))
+        finally:
+            daemon.finish()
+        daemon = Daemon()
+        try:
+            self.assertTrue(port_open(PORT, "127.0.0.2"))  # by default, every interface
+        finally:
+            daemon.finish()
+
+    def test_the_command_line_is_answered_before_anything_is_opened(self):
+        for args, status, stream, text in [
+                (["--help"], 0, "out", "usage: rs232c-daemon"),
+                (["--version"], 0, "out", "rs232c-daemon "),
+                (["--port", "99999"], 2, "err", "rs232c-daemon: --port takes a number from 1 to 65535"),
+                (["--bogus"], 2, "err", "rs232c-daemon: unknown option --bogus")]:
+            done = subprocess.run([DAEMON] + args, capture_output=True, text=True, timeout=10)
+            self.assertEqual(done.returncode, status, args)
+            self.assertTrue((done.stdout if stream == "out" else done.stderr).startswith(text),
+                            (args, done.stdout, done.stderr))
+            if status == 2:
+                self.assertEqual(done.stderr.count("\n"), 1)
+        self.assertFalse(port_open())
 
     def test_a_taken_port_is_reported_and_ends_the_process_with_status_1(self):
         with socket.socket() as blocker:

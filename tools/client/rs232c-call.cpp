@@ -2,62 +2,82 @@
 //   rs232c-call [--host HOST] [--port PORT] [--raw] METHOD [ARG]
 // Exit status: 0 the call was answered, 1 the daemon answered with a fault, 2 a usage error,
 // 3 the daemon could not be reached.
+#include <xmlrpc-c/base.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <xmlrpc-c/client.hpp>
-#include <xmlrpc-c/girerr.hpp>
+#include <xmlrpc-c/xml.hpp>
+
+#include "Response.h"
 
 namespace {
 
-enum class Meaning { Title, Code, Status, VersionCode, Close, Text };
+// How a result reads to a person.
+enum class Meaning {
+    ClientText,   // text a client gave, or the daemon's own (a title, a rendering)
+    Bytes,        // the controller's bytes, or a status word
+    Code,         // a command's result code
+    VersionCode,  // the version query's code
+    Status,       // the status poll
+    Close,
+};
 
 struct Method {
     const char* name;
-    bool takesText;
+    const char* argument;  // what the argument is; "" when the method takes none
     Meaning meaning;
-    const char* argument;  // what the argument is, for the usage text
 };
 
 const Method kMethods[] = {
-    {"get_title", false, Meaning::Title, ""},
-    {"set_title", true, Meaning::Title, "TITLE"},
-    {"get_message", true, Meaning::Title, "NAME"},
-    {"send_cmd", true, Meaning::Text, "TEXT"},
-    {"send_cmd_com", true, Meaning::Code, "TEXT"},
-    {"send_cmd_cos", false, Meaning::Text, ""},
-    {"send_cmd_cst", true, Meaning::Code, "TEXT"},
-    {"send_cmd_chs", true, Meaning::Text, "CHANNEL"},
-    {"send_cmd_fwd", false, Meaning::Code, ""},
-    {"send_cmd_rvs", false, Meaning::Code, ""},
-    {"send_cmd_stp", false, Meaning::Code, ""},
-    {"send_cmd_ch", true, Meaning::Code, "CHANNEL"},
-    {"send_cmd_rst", false, Meaning::Code, ""},
-    {"send_cmd_win", false, Meaning::Code, ""},
-    {"send_cmd_wot", false, Meaning::Code, ""},
-    {"send_cmd_wot_with_wng", false, Meaning::Code, ""},
-    {"send_cmd_wrt", false, Meaning::Code, ""},
-    {"recv_cmd_inf", false, Meaning::Status, ""},
-    {"serial_close", false, Meaning::Close, ""},
-    {"get_last_recv_data_bin_str", false, Meaning::Title, ""},
-    {"get_last_recv_data_str", false, Meaning::Title, ""},
-    {"send_cmd_ver", false, Meaning::Text, ""},
-    {"send_cmd_ver_script", false, Meaning::VersionCode, ""},
+    {"get_title", "", Meaning::ClientText},
+    {"set_title", "TITLE", Meaning::ClientText},
+    {"get_message", "NAME", Meaning::ClientText},
+    {"send_cmd", "TEXT", Meaning::Bytes},
+    {"send_cmd_com", "TEXT", Meaning::Code},
+    {"send_cmd_cos", "", Meaning::Bytes},
+    {"send_cmd_cst", "TEXT", Meaning::Code},
+    {"send_cmd_chs", "CHANNEL", Meaning::Bytes},
+    {"send_cmd_fwd", "", Meaning::Code},
+    {"send_cmd_rvs", "", Meaning::Code},
+    {"send_cmd_stp", "", Meaning::Code},
+    {"send_cmd_ch", "CHANNEL", Meaning::Code},
+    {"send_cmd_rst", "", Meaning::Code},
+    {"send_cmd_win", "", Meaning::Code},
+    {"send_cmd_wot", "", Meaning::Code},
+    {"send_cmd_wot_with_wng", "", Meaning::Code},
+    {"send_cmd_wrt", "", Meaning::Code},
+    {"recv_cmd_inf", "", Meaning::Status},
+    {"serial_close", "", Meaning::Close},
+    {"get_last_recv_data_bin_str", "", Meaning::ClientText},
+    {"get_last_recv_data_str", "", Meaning::ClientText},
+    {"send_cmd_ver", "", Meaning::Bytes},
+    {"send_cmd_ver_script", "", Meaning::VersionCode},
 };
+
+// The daemon keeps up to 1 MiB of received bytes; their hexadecimal rendering is three
+// characters a byte, so a response may be well over 3 MiB.
+constexpr std::size_t kResponseLimit = 16 << 20;
 
 const char* const kLineFailed =
     "the serial line failed (adapter unplugged? the daemon has let it go; plug it back in)";
 
-int usage(const char* problem) {
-    if (*problem) std::cerr << "rs232c-call: " << problem << "\n";
-    std::cerr << "usage: rs232c-call [--host HOST] [--port PORT] [--raw] METHOD [ARG]\n"
-                 "ARG takes C escapes (\\r, \\n, \\xHH, \\\\). Methods:\n";
+void printUsage(std::ostream& out) {
+    out << "usage: rs232c-call [--host HOST] [--port PORT] [--raw] METHOD [ARG]\n"
+           "       rs232c-call --help | --version\n"
+           "Calls one method of rs232c-daemon and says what the result means; --raw prints only\n"
+           "the value. ARG takes C escapes (\\r, \\n, \\t, \\\\, \\xHH). Methods:\n";
     for (const Method& method : kMethods) {
-        std::cerr << "  " << method.name << (method.takesText ? " " : "") << method.argument
-                  << "\n";
+        out << "  " << method.name << (*method.argument ? " " : "") << method.argument << "\n";
     }
+}
+
+int usageError(const std::string& problem) {
+    std::cerr << "rs232c-call: " << problem << " (see rs232c-call --help)\n";
     return 2;
 }
 
@@ -99,15 +119,41 @@ bool unescape(const std::string& text, std::string& bytes) {
     return true;
 }
 
-// Shows CR, LF and other control characters so a person can see them.
-std::string visible(const std::string& text) {
+// The controller's bytes from the daemon's string: a control picture is its control byte, a
+// character below U+0100 its byte, any other character the UTF-8 sent as such.
+std::string controllerBytes(const std::string& utf8) {
+    std::string bytes;
+    for (std::size_t i = 0; i < utf8.size();) {
+        auto lead = static_cast<unsigned char>(utf8[i]);
+        std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        length = std::min(length, utf8.size() - i);
+        unsigned cp = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) cp = cp << 6 | (utf8[i + k] & 0x3F);
+        if (cp >= 0x2400 && cp <= 0x241F) {
+            bytes.push_back(static_cast<char>(cp - 0x2400));
+        } else if (cp < 0x100) {
+            bytes.push_back(static_cast<char>(cp));
+        } else {
+            bytes.append(utf8, i, length);
+        }
+        i += length;
+    }
+    return bytes;
+}
+
+// Quotes text for a person: CR, LF and other control bytes (and, for bytes, anything beyond
+// ASCII) are escaped, nothing is altered.
+std::string visible(const std::string& text, Meaning meaning) {
     std::string out = "\"";
     for (unsigned char c : text) {
         if (c == '\r') {
             out += "\\r";
         } else if (c == '\n') {
             out += "\\n";
-        } else if (c < 0x20 || c == 0x7F) {
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F || (meaning == Meaning::Bytes && c >= 0x80)) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
@@ -118,7 +164,7 @@ std::string visible(const std::string& text) {
     return out + "\"";
 }
 
-std::string explainCode(int code, Meaning meaning) {
+std::string explainCode(long code, Meaning meaning) {
     switch (code) {
         case 1:
             return meaning == Meaning::VersionCode ? "the controller sent its two version lines"
@@ -135,7 +181,7 @@ std::string explainCode(int code, Meaning meaning) {
     return "an unknown code";
 }
 
-std::string explainStatus(int code) {
+std::string explainStatus(long code) {
     switch (code) {
         case 0:
             return "no status line was waiting";
@@ -157,17 +203,18 @@ std::string explainStatus(int code) {
     return "an unknown status";
 }
 
-std::string explainText(const std::string& text) {
+std::string explainText(const std::string& text, Meaning meaning) {
+    if (meaning == Meaning::ClientText) return visible(text, meaning);
     if (text == "open_error") return "open_error: the serial adapter could not be opened";
     if (text == "recv_error") return std::string("recv_error: ") + kLineFailed;
     if (text == "recv_timeout") return "recv_timeout: no reply in time";
     if (text == "CER\r\n") return "\"CER\\r\\n\": refused by the controller";
-    return visible(text);
+    return visible(controllerBytes(text), meaning);
 }
 
-void show(const Method& method, const xmlrpc_c::value& result, bool raw) {
-    if (result.type() == xmlrpc_c::value::TYPE_INT) {
-        int code = xmlrpc_c::value_int(result);
+void show(const Method& method, const Response& result, bool raw) {
+    if (result.kind == Response::Int) {
+        long code = result.number;
         if (raw) {
             std::cout << code << "\n";
         } else if (method.meaning == Meaning::Status) {
@@ -177,15 +224,10 @@ void show(const Method& method, const xmlrpc_c::value& result, bool raw) {
         } else {
             std::cout << code << " (" << explainCode(code, method.meaning) << ")\n";
         }
-        return;
-    }
-    std::string text = xmlrpc_c::value_string(result).crlfValue();
-    if (raw) {
-        std::cout << text << "\n";
-    } else if (method.meaning == Meaning::Text) {
-        std::cout << explainText(text) << "\n";
+    } else if (raw) {
+        std::cout << result.text << "\n";
     } else {
-        std::cout << visible(text) << "\n";
+        std::cout << explainText(result.text, method.meaning) << "\n";
     }
 }
 
@@ -195,54 +237,74 @@ int main(int argc, char** argv) {
     std::string host = "localhost", port = "40405";
     bool raw = false;
     int at = 1;
-    for (; at < argc && argv[at][0] == '-'; ++at) {
-        std::string option = argv[at];
-        if (option == "--raw") {
+    for (; at < argc && argv[at][0] == '-' && argv[at][1] == '-'; ++at) {
+        std::string option = argv[at], value;
+        bool attached = option.find('=') != std::string::npos;
+        if (attached) {
+            value = option.substr(option.find('=') + 1);
+            option = option.substr(0, option.find('='));
+        }
+        if (option == "--help" || option == "--version") {
+            if (option == "--help") {
+                printUsage(std::cout);
+            } else {
+                std::cout << "rs232c-call " RS232C_VERSION "\n";
+            }
+            return 0;
+        } else if (option == "--raw" && !attached) {
             raw = true;
-        } else if ((option == "--host" || option == "--port") && at + 1 < argc) {
-            (option == "--host" ? host : port) = argv[++at];
-        } else if (option == "--help" || option == "-h") {
-            return usage("");
+        } else if (option == "--host" || option == "--port") {
+            if (!attached && at + 1 >= argc) return usageError(option + " needs a value");
+            (option == "--host" ? host : port) = attached ? value : argv[++at];
         } else {
-            return usage(("unknown option " + option).c_str());
+            return usageError("unknown option " + std::string(argv[at]));
         }
     }
-    if (at >= argc) return usage("which method?");
+    if (at >= argc) return usageError("which method?");
     const Method* method = nullptr;
     for (const Method& candidate : kMethods) {
         if (std::strcmp(candidate.name, argv[at]) == 0) method = &candidate;
     }
-    if (!method) return usage((std::string("no method ") + argv[at]).c_str());
+    if (!method) return usageError(std::string("no method ") + argv[at]);
     ++at;
-    if (argc - at != (method->takesText ? 1 : 0)) {
-        return usage(method->takesText
-                         ? (std::string(method->name) + " takes one " + method->argument).c_str()
-                         : (std::string(method->name) + " takes no argument").c_str());
+    bool takesArgument = *method->argument != '\0';
+    if (argc - at != (takesArgument ? 1 : 0)) {
+        return usageError(
+            std::string(method->name) +
+            (takesArgument ? std::string(" takes one ") + method->argument : " takes no argument"));
     }
 
     xmlrpc_c::paramList params;
-    if (method->takesText) {
+    if (takesArgument) {
         std::string bytes;
-        if (!unescape(argv[at], bytes)) return usage("ARG has a broken escape");
+        if (!unescape(argv[at], bytes)) return usageError("ARG has a broken escape");
         params.add(xmlrpc_c::value_string(bytes));
     }
     std::string url = "http://" + host + ":" + port + "/RPC2";
+    std::string responseXml;
     try {
+        xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, kResponseLimit);
+        std::string callXml;
+        xmlrpc_c::xml::generateCall(method->name, params, &callXml);
         xmlrpc_c::clientXmlTransport_curl transport;
-        xmlrpc_c::client_xml client(&transport);
         xmlrpc_c::carriageParm_curl0 carriage(url);
-        xmlrpc_c::rpcPtr rpc(method->name, params);
-        rpc->call(&client, &carriage);
-        if (!rpc->isSuccessful()) {
-            xmlrpc_c::fault fault = rpc->getFault();
-            std::cerr << "rs232c-call: the daemon answered with fault " << fault.getCode() << ": "
-                      << fault.getDescription() << "\n";
-            return 1;
-        }
-        show(*method, rpc->getResult(), raw);
+        transport.call(&carriage, callXml, &responseXml);
     } catch (const std::exception& error) {
-        std::cerr << "rs232c-call: cannot call " << url << ": " << error.what() << "\n";
+        std::cerr << "rs232c-call: cannot reach the daemon at " << url << ": " << error.what()
+                  << "\nIs it running? (systemctl status rs232c-daemon)\n";
         return 3;
     }
+    Response result = parseResponse(responseXml);
+    if (result.kind == Response::Fault) {
+        std::cerr << "rs232c-call: the daemon answered with fault " << result.number << ": "
+                  << result.text << "\n";
+        return 1;
+    }
+    if (result.kind == Response::Unreadable) {
+        std::cerr << "rs232c-call: " << url << " gave an answer that is no result: " << result.text
+                  << "\n";
+        return 3;
+    }
+    show(*method, result, raw);
     return 0;
 }
