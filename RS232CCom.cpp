@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "link/Diagnostics.h"
+#include "trace/TraceLog.h"
 
 using protocol::Result;
 using serialio::Clock;
@@ -32,24 +33,8 @@ Clock::time_point after(int seconds) {
     return Clock::now() + std::chrono::seconds(seconds > 0 ? seconds : 0);
 }
 
-enum class LineWait { Line, TimedOut, Failed };
-
-// Reads one line with `framer` until `deadline`; a window that closes after a CR in the line
-// still yields the line. `onByte` sees every byte received.
-template <typename OnByte>
-LineWait readLine(int fd, Clock::time_point deadline, protocol::LineFramer& framer, OnByte onByte) {
-    framer.startLine();
-    for (;;) {
-        unsigned char byte;
-        Wait wait = serialio::readByte(fd, deadline, byte);
-        if (wait == Wait::Failed) return LineWait::Failed;
-        if (wait == Wait::WindowClosed) {
-            return framer.crPending() ? LineWait::Line : LineWait::TimedOut;
-        }
-        onByte(byte);
-        if (framer.feed(byte)) return LineWait::Line;
-    }
-}
+// A chunk of the line's bytes in the trace ends at a line end or at this size.
+constexpr std::size_t kChunkBytes = 256;
 
 termios lineSettings() {
     termios tio;
@@ -61,8 +46,9 @@ termios lineSettings() {
 
 }  // namespace
 
-RS232CCom::RS232CCom(std::string device)
+RS232CCom::RS232CCom(std::string device, TraceLog* trace)
     : device(std::move(device)),
+      trace(trace),
       hangUpWatch([this](std::uint64_t generation) { onHangUp(generation); }) {}
 
 // The hang-up watch stops first; the held port, if any, is released by its owner.
@@ -86,6 +72,13 @@ std::string RS232CCom::getMessage(std::string name) const {
 }
 
 void RS232CCom::serial_reset(int fd) {
+    // What the flush would throw away is read into the record first.
+    if (trace) {
+        unsigned char byte;
+        for (int pending = serialio::pendingBytes(fd); pending > 0; --pending) {
+            if (readNow(fd, byte, Heard::Discarded) != 1) break;
+        }
+    }
     termios tio = lineSettings();
     tcflush(fd, TCIOFLUSH);
     tcsetattr(fd, TCSANOW, &tio);
@@ -109,7 +102,7 @@ void RS232CCom::clearRecvBuf(int fd) {
         for (int got = 0; got < available; ++got) {
             unsigned char byte;
             // Bytes reported but not delivered: the adapter is gone; stop instead of spinning.
-            if (serialio::readNow(fd, byte) != 1) {
+            if (readNow(fd, byte, Heard::Drained) != 1) {
                 lineFailed = true;
                 break;
             }
@@ -119,6 +112,73 @@ void RS232CCom::clearRecvBuf(int fd) {
         if (lineFailed || pass >= kMaxDrainPasses || serialio::pendingBytes(fd) <= 0) break;
     }
     if (!lastRecvData.empty()) appendReceived(',');
+}
+
+RS232CCom::LineWait RS232CCom::readLine(int fd, Clock::time_point deadline,
+                                        protocol::LineFramer& framer, Record record) {
+    framer.startLine();
+    for (;;) {
+        unsigned char byte;
+        Wait wait = readByte(fd, deadline, byte);
+        if (wait == Wait::Failed) return LineWait::Failed;
+        if (wait == Wait::WindowClosed) {
+            return framer.crPending() ? LineWait::Line : LineWait::TimedOut;
+        }
+        if (record == Record::Everything) appendReceived(static_cast<char>(byte));
+        if (framer.feed(byte)) return LineWait::Line;
+    }
+}
+
+Wait RS232CCom::readByte(int fd, Clock::time_point deadline, unsigned char& byte) {
+    Wait wait = serialio::readByte(fd, deadline, byte);
+    if (wait == Wait::Byte) noteHeard(byte, Heard::Reply);
+    return wait;
+}
+
+int RS232CCom::readNow(int fd, unsigned char& byte, Heard why) {
+    int n = serialio::readNow(fd, byte);
+    if (n == 1) noteHeard(byte, why);
+    return n;
+}
+
+void RS232CCom::noteHeard(unsigned char byte, Heard why) {
+    if (!trace) return;
+    if (why != heardAs) recordHeard();
+    heardAs = why;
+    heard.push_back(static_cast<char>(byte));
+    if (byte == '\n' || heard.size() >= kChunkBytes) recordHeard();
+}
+
+bool RS232CCom::writeFrame(int fd, const std::string& frame) {
+    recordHeard();
+    bool written = serialio::writeFrame(fd, frame);
+    if (trace && !frame.empty()) {
+        auto event = trace->event("tx");
+        event.text("port", device).bytes(frame);
+        if (!written) event.text("failure", "the line did not take the whole frame");
+    }
+    return written;
+}
+
+void RS232CCom::recordHeard() {
+    if (!trace || heard.empty()) return;
+    static const char* const names[] = {"rx", "drain", "discard"};
+    trace->event(names[static_cast<int>(heardAs)]).text("port", device).bytes(heard);
+    heard.clear();
+}
+
+void RS232CCom::recordPort(const char* event, const std::string& why) {
+    recordHeard();
+    if (!trace) return;
+    auto record = trace->event(event);
+    record.text("port", device);
+    if (!why.empty()) record.text("reason", why);
+}
+
+RS232CCom::Lease::~Lease() {
+    if (!own.isOpen()) return;
+    own.release();
+    com.recordPort("close");
 }
 
 void RS232CCom::appendReceived(char byte) {
@@ -150,6 +210,7 @@ serialio::ExclusivePort RS232CCom::openPort() {
                                    : "RS232C Daemon cannot open " + device + ": " + problem);
         openProblem = problem;
     }
+    recordPort(port.isOpen() ? "open" : "refused", problem);
     return port;
 }
 
@@ -180,7 +241,7 @@ bool RS232CCom::acquire(Port port, Lease& lease) {
 std::optional<Result> RS232CCom::begin(Port port, const std::string& frame, Lease& lease) {
     if (!acquire(port, lease)) return protocol::OpenFailed;
     clearRecvBuf(lease.fd);
-    if (!serialio::writeFrame(lease.fd, frame)) return protocol::LineFailed;
+    if (!writeFrame(lease.fd, frame)) return protocol::LineFailed;
     serialio::pause100ms();
     return std::nullopt;
 }
@@ -188,6 +249,7 @@ std::optional<Result> RS232CCom::begin(Port port, const std::string& frame, Leas
 Result RS232CCom::end(Lease& lease, Result result) {
     if (result == protocol::LineFailed && lease.held) {
         releaseHeldPort();
+        recordPort("close", "the line failed");
         diagnostic("RS232C Daemon closed " + device + ": the line failed");
     }
     return result;
@@ -199,9 +261,10 @@ void RS232CCom::releaseHeldPort() {
 }
 
 void RS232CCom::onHangUp(std::uint64_t generation) {
-    std::lock_guard<std::mutex> lock(serialLock);
+    LineScope scope(*this);
     if (generation != heldGeneration || !g_fd.isOpen()) return;
     releaseHeldPort();
+    recordPort("hangup");
     diagnostic("RS232C Daemon closed " + device + ": the adapter hung up");
 }
 
@@ -209,12 +272,9 @@ Result RS232CCom::awaitReply(int fd, const std::string& resCmd, int timeout, Rec
     protocol::ReplyMatcher matcher(resCmd);
     protocol::LineFramer framer(protocol::LineFramer::CrLf);
     auto giveUp = after(kWindowsWithoutProgress * std::max(timeout, 0));
-    auto keep = [&](unsigned char byte) {
-        if (record == Record::Everything) appendReceived(static_cast<char>(byte));
-    };
     for (;;) {
         // Each line gets a fresh window, within the bound of the whole wait.
-        LineWait wait = readLine(fd, std::min(after(timeout), giveUp), framer, keep);
+        LineWait wait = readLine(fd, std::min(after(timeout), giveUp), framer, record);
         if (wait == LineWait::Failed) return protocol::LineFailed;
         if (wait == LineWait::TimedOut) return protocol::TimedOut;
         switch (matcher.onLine(framer.line())) {
@@ -230,9 +290,9 @@ Result RS232CCom::awaitReply(int fd, const std::string& resCmd, int timeout, Rec
 
 int RS232CCom::transaction(Port port, const std::string& cmd, const std::string& resCmd,
                            int timeout, Record record) {
-    std::lock_guard<std::mutex> lock(serialLock);
+    LineScope scope(*this);
     lastRecvData.clear();
-    Lease lease;
+    Lease lease(*this);
     if (auto failed = begin(port, cmd, lease)) return end(lease, *failed);
     return end(lease, awaitReply(lease.fd, resCmd, timeout, record));
 }
@@ -250,8 +310,8 @@ int RS232CCom::sendCmdScipt(std::string cmd, std::string resCmd, int timeout) {
 }
 
 std::string RS232CCom::sendCmd(std::string cmd) {
-    std::lock_guard<std::mutex> lock(serialLock);
-    Lease lease;
+    LineScope scope(*this);
+    Lease lease(*this);
     if (auto failed = begin(Port::PerCall, cmd, lease)) {
         return protocol::statusWord(end(lease, *failed));
     }
@@ -259,7 +319,7 @@ std::string RS232CCom::sendCmd(std::string cmd) {
     std::string received;
     for (int readCnt = 1; readCnt <= kTextFormReads; ++readCnt) {
         unsigned char byte;
-        int n = serialio::readNow(lease.fd, byte);
+        int n = readNow(lease.fd, byte, Heard::Reply);
         // An adapter that hung up reads as empty; that is a failed line, not a quiet one.
         if (n < 0 || (n == 0 && serialio::lineFailed(lease.fd))) {
             return protocol::statusWord(end(lease, protocol::LineFailed));
@@ -271,8 +331,8 @@ std::string RS232CCom::sendCmd(std::string cmd) {
 }
 
 int RS232CCom::recvCmdInf() {
-    std::lock_guard<std::mutex> lock(serialLock);
-    Lease lease;
+    LineScope scope(*this);
+    Lease lease(*this);
     if (!acquire(Port::Held, lease)) return protocol::OpenFailed;
     if (serialio::lineFailed(lease.fd)) return end(lease, protocol::LineFailed);
     int available = serialio::pendingBytes(lease.fd);
@@ -281,7 +341,7 @@ int RS232CCom::recvCmdInf() {
     protocol::StatusLineScanner scanner;
     for (int got = 0; got < available; ++got) {
         unsigned char byte;
-        int n = serialio::readNow(lease.fd, byte);
+        int n = readNow(lease.fd, byte, Heard::Reply);
         if (n < 0) return end(lease, protocol::LineFailed);
         if (n == 0) break;  // reported but not delivered: keep what was classified
         appendReceived(static_cast<char>(byte));
@@ -291,8 +351,11 @@ int RS232CCom::recvCmdInf() {
 }
 
 int RS232CCom::serialClose() {
-    std::lock_guard<std::mutex> lock(serialLock);
-    releaseHeldPort();
+    LineScope scope(*this);
+    if (g_fd.isOpen()) {
+        releaseHeldPort();
+        recordPort("close");
+    }
     return 0;
 }
 
@@ -365,9 +428,9 @@ int RS232CCom::sendCmdCH(std::string ch) {
 }
 
 std::string RS232CCom::dialogue(const std::string& frame, DataLines dataLines) {
-    std::lock_guard<std::mutex> lock(serialLock);
+    LineScope scope(*this);
     lastRecvData.clear();
-    Lease lease;
+    Lease lease(*this);
     if (auto failed = begin(Port::PerCall, frame, lease)) {
         return protocol::statusWord(end(lease, *failed));
     }
@@ -381,8 +444,8 @@ std::string RS232CCom::dialogue(const std::string& frame, DataLines dataLines) {
     protocol::LineFramer framer(protocol::LineFramer::LfAfterCr);
     auto giveUp = after(kWindowsWithoutProgress * kDialogueWindow);
     for (;;) {
-        LineWait wait =
-            readLine(lease.fd, std::min(after(kDialogueWindow), giveUp), framer, [](auto) {});
+        LineWait wait = readLine(lease.fd, std::min(after(kDialogueWindow), giveUp), framer,
+                                 Record::DrainedOnly);
         if (wait == LineWait::Failed)
             return failWith(protocol::statusWord(end(lease, protocol::LineFailed)));
         if (wait == LineWait::TimedOut) return failWith(protocol::statusWord(protocol::TimedOut));
@@ -393,7 +456,7 @@ std::string RS232CCom::dialogue(const std::string& frame, DataLines dataLines) {
                     protocol::beginsWith(line, "COM:");
         if (!closing && !data) continue;
         if (data) items += protocol::replyItem(line);
-        if (!serialio::writeFrame(lease.fd, kSOK)) {
+        if (!writeFrame(lease.fd, kSOK)) {
             return failWith(protocol::statusWord(end(lease, protocol::LineFailed)));
         }
         serialio::pause100ms();
@@ -411,15 +474,15 @@ std::string RS232CCom::sendCmdCHS(std::string ch) {
 }
 
 RS232CCom::VersionReply RS232CCom::versionQuery(Port port, int timeout) {
-    std::lock_guard<std::mutex> lock(serialLock);
+    LineScope scope(*this);
     lastRecvData.clear();
-    Lease lease;
+    Lease lease(*this);
     if (auto failed = begin(port, "VER\r\n", lease)) return {end(lease, *failed), ""};
 
     VersionReply reply{protocol::Acknowledged, ""};
     protocol::LineFramer framer(protocol::LineFramer::LfAfterCr);
     for (int dataCnt = 0; dataCnt < 2;) {
-        LineWait wait = readLine(lease.fd, after(timeout), framer, [](auto) {});
+        LineWait wait = readLine(lease.fd, after(timeout), framer, Record::DrainedOnly);
         if (wait == LineWait::Failed) return {end(lease, protocol::LineFailed), reply.items};
         if (wait == LineWait::TimedOut) {
             reply.result = protocol::TimedOut;

@@ -11,10 +11,13 @@
 #include "link/Protocol.h"
 #include "link/SerialIO.h"
 
+class TraceLog;
+
 class RS232CCom {
   public:
     // The daemon uses its --device (by default the USB adapter); tests pass a pseudo-terminal.
-    explicit RS232CCom(std::string device = "/dev/ttyUSB0");
+    // With a trace, every byte on the line and every event of the port is recorded there.
+    explicit RS232CCom(std::string device = "/dev/ttyUSB0", TraceLog* trace = nullptr);
     ~RS232CCom();
     RS232CCom(const RS232CCom&) = delete;
     RS232CCom& operator=(const RS232CCom&) = delete;
@@ -73,10 +76,23 @@ class RS232CCom {
 
     // The port of one call.
     struct Lease {
+        explicit Lease(RS232CCom& com) : com(com) {}
+        ~Lease();
+        RS232CCom& com;
         serialio::ExclusivePort own;  // a per-call port, closed when the call ends
         int fd = -1;
         bool held = false;  // fd is g_fd
     };
+    // One call on the line: holds the serial lock, and records what was heard when it ends.
+    struct LineScope {
+        explicit LineScope(RS232CCom& com) : com(com), lock(com.serialLock) {}
+        ~LineScope() { com.recordHeard(); }
+        RS232CCom& com;
+        std::lock_guard<std::mutex> lock;
+    };
+    // What a byte read from the line was read for, as the trace names it.
+    enum class Heard { Reply, Drained, Discarded };
+    enum class LineWait { Line, TimedOut, Failed };
     struct VersionReply {
         Result result;
         std::string items;
@@ -103,6 +119,17 @@ class RS232CCom {
     int fixedCommand(Fixed which);
     std::string dialogue(const std::string& frame, DataLines dataLines);
     VersionReply versionQuery(Port port, int timeout);
+    // Reads one line with `framer` until `deadline`; a window that closes after a CR in the
+    // line still yields the line.
+    LineWait readLine(int fd, serialio::Clock::time_point deadline, protocol::LineFramer& framer,
+                      Record record);
+    // Every byte read and written passes through these, for the trace.
+    serialio::Wait readByte(int fd, serialio::Clock::time_point deadline, unsigned char& byte);
+    int readNow(int fd, unsigned char& byte, Heard why);
+    bool writeFrame(int fd, const std::string& frame);
+    void noteHeard(unsigned char byte, Heard why);
+    void recordHeard();
+    void recordPort(const char* event, const std::string& why = "");
     void appendReceived(char byte);
     void appendReceived(const std::string& bytes);
     std::string takeLastRecvData();
@@ -112,6 +139,9 @@ class RS232CCom {
     serialio::ExclusivePort g_fd;
 
     const std::string device;
+    TraceLog* const trace;
+    std::string heard;  // read, not yet recorded
+    Heard heardAs = Heard::Reply;
     // One call at a time on the line, `lastRecvData`, `g_fd` and the fields below. The title
     // has its own lock so that it never waits for a long exchange on the line.
     std::mutex serialLock;

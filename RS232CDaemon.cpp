@@ -6,12 +6,15 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "RS232CCom.h"
 #include "process/Options.h"
 #include "service/AbyssServer.h"
+#include "trace/TraceLog.h"
 
 int RS232CDaemon::exit_value = 0;
 
@@ -50,6 +53,44 @@ void arrangeSignal(int signum) {
     sigaction(signum, &catchIt, nullptr);
 }
 
+// The record, when the daemon keeps one; a file that cannot be opened is a start-up error.
+std::unique_ptr<TraceLog> openTrace(const DaemonOptions& options, int argc, char** argv) {
+    if (options.trace.empty()) return nullptr;
+    TraceLog::Options traceOptions;
+    traceOptions.path = options.trace;
+    traceOptions.rotateBytes = options.traceRotateBytes;
+    std::string problem;
+    std::unique_ptr<TraceLog> trace = TraceLog::open(traceOptions, problem);
+    if (!trace) {
+        std::cerr << "rs232c-daemon: cannot open the trace file " << options.trace << ": "
+                  << problem << std::endl;
+        std::exit(2);
+    }
+    trace->event("start")
+        .text("version", RS232C_VERSION)
+        .texts("args", std::vector<std::string>(argv + 1, argv + argc))
+        .text("port", options.device)
+        .integer("tcp", options.server.port);
+    return trace;
+}
+
+// SIGTERM ends the daemon as it always does; with a trace, the record first says so and is
+// written out. The signal is blocked in every thread, so this one takes it.
+void recordStopOnSigterm(TraceLog* trace) {
+    std::thread([trace] {
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        int signum = 0;
+        sigwait(&term, &signum);
+        trace->event("stop").text("reason", "SIGTERM");
+        trace->flush();
+        std::signal(SIGTERM, SIG_DFL);
+        pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
+        raise(SIGTERM);
+    }).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,13 +111,26 @@ int main(int argc, char** argv) {
             break;
     }
 
+    // A client that goes away in the middle of a response, or a closed pipe for the trace,
+    // must not kill the daemon.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::unique_ptr<TraceLog> trace;
+    if (!line.options.trace.empty()) {
+        // Blocked before any thread starts, so that every thread inherits it.
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &term, nullptr);
+        trace = openTrace(line.options, argc, argv);
+        recordStopOnSigterm(trace.get());
+    }
+    line.options.server.trace = trace.get();
+
     arrangeSignal(SIGINT);
     arrangeSignal(SIGHUP);
-    // A client that goes away in the middle of a response must not kill the daemon.
-    std::signal(SIGPIPE, SIG_IGN);
     std::atexit(RS232CDaemon::shutdown);
 
-    RS232CCom com(line.options.device);
+    RS232CCom com(line.options.device, trace.get());
     AbyssServer gui(&com, line.options.server);
     pthread_t thread_id;
     if (pthread_create(&thread_id, nullptr, AbyssServer::run, &gui) != 0) {
@@ -86,6 +140,7 @@ int main(int argc, char** argv) {
     std::cout << "RS232C Daemon started" << std::endl;
     pthread_join(thread_id, nullptr);
     if (gui.failed()) RS232CDaemon::exit_value = 1;
+    if (trace) trace->event("stop").text("reason", gui.failed() ? "the server failed" : "");
     std::cout << "RS232C Daemon stopped" << std::endl;
     return RS232CDaemon::exit_value;
 }

@@ -23,6 +23,19 @@ bool parsePort(const std::string& text, unsigned& port) {
     return true;
 }
 
+// A size in bytes, or with k or M for KiB or MiB.
+bool parseSize(const std::string& text, std::size_t& bytes) {
+    std::size_t digits = text.find_first_not_of("0123456789");
+    std::string unit = digits == std::string::npos ? "" : text.substr(digits);
+    if (digits == 0 || text.empty() || unit.size() > 1 || text.size() > 12) return false;
+    std::size_t scale = unit.empty()                 ? 1
+                        : unit == "k" || unit == "K" ? 1024
+                        : unit == "M"                ? 1 << 20
+                                                     : 0;
+    bytes = std::stoull(text.substr(0, digits)) * scale;
+    return bytes >= 4096;
+}
+
 }  // namespace
 
 const char* usageText() {
@@ -35,6 +48,10 @@ const char* usageText() {
            "  --allow-origin ORIGIN  let web pages from ORIGIN (scheme://host[:port]) call the\n"
            "                         daemon; repeatable. Calls from any other web page are "
            "refused\n"
+           "  --trace PATH           record every call and every byte on the line in PATH\n"
+           "                         (JSON Lines); - for standard error\n"
+           "  --trace-size SIZE      rotate the trace file at SIZE bytes (k, M: KiB, MiB;\n"
+           "                         default 10M), keeping 4 older files\n"
            "  --help                 print this and exit\n"
            "  --version              print the version and exit\n";
 }
@@ -60,7 +77,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             return line;
         }
         if (name != "--device" && name != "--port" && name != "--listen" &&
-            name != "--allow-origin") {
+            name != "--allow-origin" && name != "--trace" && name != "--trace-size") {
             return invalid("unknown option " + args[i]);
         }
         if (!attached) {
@@ -80,6 +97,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
                 return invalid("--listen takes an IPv4 or IPv6 address, not '" + value + "'");
             }
             options.server.listenAddress = value;
+        } else if (name == "--trace") {
+            if (value.empty()) return invalid("--trace needs a path, or - for standard error");
+            options.trace = value;
+        } else if (name == "--trace-size") {
+            if (!parseSize(value, options.traceRotateBytes)) {
+                return invalid("--trace-size takes a size of at least 4k, such as 10M, not '" +
+                               value + "'");
+            }
         } else if (!OriginPolicy::isOrigin(value)) {
             return invalid("--allow-origin takes an origin such as http://ui.example:8080, not '" +
                            value + "'");

@@ -10,6 +10,8 @@
 struct DaemonOptions {
     std::string device = "/dev/ttyUSB0";
     AbyssServer::Options server;
+    std::string trace;                        // where the record goes; "" for none, "-" stderr
+    std::size_t traceRotateBytes = 10 << 20;  // a trace file is rotated at this size
 };
 
 struct CommandLine {

@@ -9,7 +9,7 @@ scripts/setup.sh clang libclang-rt-14-dev >/dev/null
 
 CXX=clang++ cmake -S . -B build-fuzz -DRS232C_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
-for target in FuzzFraming FuzzRenderings FuzzXmlSafe FuzzRequest FuzzClientResponse; do
+for target in FuzzFraming FuzzRenderings FuzzXmlSafe FuzzRequest FuzzClientResponse FuzzTraceFile; do
   work=$(mktemp -d)
   cp fuzz/corpus/$target/* "$work"/
   dict=()

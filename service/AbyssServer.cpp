@@ -17,6 +17,7 @@
 
 #include "service/RequestGuard.h"
 #include "service/XMLRPCMethods.h"
+#include "trace/TraceLog.h"
 
 namespace {
 
@@ -66,16 +67,17 @@ void processCall(xmlrpc_env* envP, void* serverP, const char* callXml, size_t le
     try {
         const auto* server = static_cast<const AbyssServer*>(serverP);
         const char* origin = RequestHeaderValue(session, "origin");
+        xmlrpc_c::callInfo_abyss info(session);
         std::string response;
         OriginPolicy::Decision decision = server->admitOrigin(origin);
         if (decision == OriginPolicy::Refused) {
             // A web page sent it: nothing may reach the line.
+            server->recordRefusal(&info, "web origin " + std::string(origin));
             response = faultResponse(xmlrpc_c::fault::CODE_REQUEST_REFUSED,
                                      "calls from web pages are refused unless the daemon allows "
                                      "their origin (rs232c-daemon --allow-origin)");
         } else {
             if (decision == OriginPolicy::Allowed) allowReading(session, origin);
-            xmlrpc_c::callInfo_abyss info(session);
             response = server->respond(std::string(callXml, length), &info);
         }
         *responsePP = XMLRPC_MEMBLOCK_NEW(char, envP, response.size());
@@ -212,14 +214,17 @@ AbyssServer::~AbyssServer() = default;
 
 template <typename Method>
 void AbyssServer::add(const char* name) {
+    auto* method = new Method(com);
+    method->recordCallsAs(name, options.trace);
     // The registry holds the only reference from here on.
-    serviceRegistry.addMethod(name, xmlrpc_c::methodPtr(new Method(com)));
+    serviceRegistry.addMethod(name, xmlrpc_c::methodPtr(method));
 }
 
 std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::callInfo* info) const {
     using requestguard::Verdict;
     try {
         Verdict verdict = requestguard::inspect(callXml.data(), callXml.size());
+        if (verdict != Verdict::Pass) recordRefusal(info, requestguard::reason(verdict));
         switch (verdict) {
             case Verdict::Pass:
                 break;
@@ -237,6 +242,11 @@ std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::cal
     } catch (const std::exception& error) {
         return faultResponse(xmlrpc_c::fault::CODE_INTERNAL, error.what());
     }
+}
+
+void AbyssServer::recordRefusal(const xmlrpc_c::callInfo* info, const std::string& why) const {
+    if (options.trace)
+        options.trace->event("refused-call").text("client", clientOf(info)).text("reason", why);
 }
 
 OriginPolicy::Decision AbyssServer::admitOrigin(const char* origin) const {

@@ -11,6 +11,7 @@
 #include "service/OriginPolicy.h"
 
 class RS232CCom;
+class TraceLog;
 
 class AbyssServer {
   public:
@@ -21,6 +22,7 @@ class AbyssServer {
         unsigned port = kPort;
         std::string listenAddress;  // an IPv4 or IPv6 address; empty: every IPv4 interface
         std::vector<std::string> allowedOrigins;  // web origins whose pages may call
+        TraceLog* trace = nullptr;                // where calls are recorded, if anywhere
     };
 
     explicit AbyssServer(RS232CCom* com);
@@ -41,6 +43,8 @@ class AbyssServer {
     // Whether a request with this Origin header (null: none) may call. A refused origin is
     // reported on stderr the first time it comes.
     OriginPolicy::Decision admitOrigin(const char* origin) const;
+    // Puts a request refused before any method ran into the trace, if there is one.
+    void recordRefusal(const xmlrpc_c::callInfo* info, const std::string& why) const;
 
   private:
     template <typename Method>

@@ -1,12 +1,67 @@
 #include "service/XMLRPCMethods.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+#include <xmlrpc-c/abyss.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+#include <xmlrpc-c/server_abyss.hpp>
+
 #include "RS232CCom.h"
 #include "service/XmlSafe.h"
+#include "trace/TraceLog.h"
 
 using xmlrpc_c::paramList;
 using xmlrpc_c::value;
 
 namespace {
+
+// What a result means, in the words of the record.
+std::string meaningOf(const std::string& method, const value& result) {
+    if (result.type() == value::TYPE_INT) {
+        int code = xmlrpc_c::value_int(result);
+        if (method == "serial_close") return "released";
+        if (method == "recv_cmd_inf") {
+            static const char* const status[] = {"no status line", "status OK", "status WNG or FNG",
+                                                 "status CUP",     "",          "status FSP",
+                                                 "status FSC"};
+            if (code >= 0 && code <= 6 && code != 4) return status[code];
+        }
+        switch (code) {
+            case protocol::Acknowledged:
+                return "acknowledged";
+            case protocol::Refused:
+                return "refused";
+            case protocol::OpenFailed:
+                return "no adapter";
+            case protocol::TimedOut:
+                return "no reply";
+            case protocol::LineFailed:
+                return "line failed";
+        }
+        return "unknown";
+    }
+    std::string text = xmlrpc_c::value_string(result);
+    if (text == "open_error") return "no adapter";
+    if (text == "recv_timeout") return "no reply";
+    if (text == "recv_error") return "line failed";
+    if (text == "CER\r\n") return "refused";
+    return "answered";
+}
+
+// A parameter or result as the record shows it: the string itself, or the number.
+std::string shown(const value& v) {
+    switch (v.type()) {
+        case value::TYPE_STRING:
+            return xmlrpc_c::value_string(v);
+        case value::TYPE_INT:
+            return std::to_string(static_cast<int>(xmlrpc_c::value_int(v)));
+        default:
+            return "(a value of another type)";
+    }
+}
 
 // Parameter errors are the library's faults, raised before the link object is touched.
 void noParameter(paramList const& params) {
@@ -39,6 +94,73 @@ value textResult(const std::string& text) {
 }
 
 }  // namespace
+
+std::string clientOf(const xmlrpc_c::callInfo* info) {
+    const auto* abyss = dynamic_cast<const xmlrpc_c::callInfo_abyss*>(info);
+    if (!abyss) return "";
+    void* channelInfo = nullptr;
+    SessionGetChannelInfo(abyss->abyssSessionP, &channelInfo);
+    if (!channelInfo) return "";
+    // Abyss keeps a struct sockaddr: an IPv6 address does not fit in it, its port does.
+    const auto* peer = static_cast<const abyss_unix_chaninfo*>(channelInfo);
+    char host[NI_MAXHOST] = "", port[NI_MAXSERV] = "";
+    if (peer->peerAddr.sa_family == AF_INET) {
+        getnameinfo(&peer->peerAddr, sizeof(sockaddr_in), host, sizeof host, port, sizeof port,
+                    NI_NUMERICHOST | NI_NUMERICSERV);
+        return std::string(host) + ":" + port;
+    }
+    if (peer->peerAddr.sa_family == AF_INET6) {
+        unsigned char portBytes[2];
+        std::memcpy(portBytes, peer->peerAddr.sa_data, 2);
+        return "[IPv6]:" + std::to_string(portBytes[0] << 8 | portBytes[1]);
+    }
+    return "";
+}
+
+LinkMethod::LinkMethod(RS232CCom* com, const char* signature) : com(com) {
+    _signature = signature;
+}
+
+void LinkMethod::recordCallsAs(const char* methodName, TraceLog* traceLog) {
+    name = methodName;
+    trace = traceLog;
+}
+
+void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* callInfoP,
+                         value* retvalP) {
+    if (!trace) {
+        execute(paramList, retvalP);
+        return;
+    }
+    auto started = std::chrono::steady_clock::now();
+    auto record = [&](const std::string* fault) {
+        std::vector<std::string> params;
+        for (std::size_t i = 0; i < paramList.size(); ++i) params.push_back(shown(paramList[i]));
+        auto event = trace->event("call");
+        event.text("client", clientOf(callInfoP)).text("method", name).texts("params", params);
+        if (fault) {
+            event.text("fault", *fault);
+        } else {
+            if (retvalP->type() == value::TYPE_INT) {
+                event.integer("result", xmlrpc_c::value_int(*retvalP));
+            } else {
+                event.text("result", shown(*retvalP));
+            }
+            event.text("meaning", meaningOf(name, *retvalP));
+        }
+        event.number("ms", std::chrono::duration<double, std::milli>(
+                               std::chrono::steady_clock::now() - started)
+                               .count());
+    };
+    try {
+        execute(paramList, retvalP);
+    } catch (const xmlrpc_c::fault& fault) {
+        std::string description = fault.getDescription();
+        record(&description);
+        throw;
+    }
+    record(nullptr);
+}
 
 void GetTitle::execute(paramList const& paramList, value* retvalP) {
     noParameter(paramList);

@@ -1,5 +1,5 @@
-// The XML-RPC methods, one class each, in registration order. Each holds the link object it
-// adapts (not owned) and cannot exist without one.
+// The XML-RPC methods, one class each, in registration order. Each adapts one operation of the
+// link object it holds (not owned) and cannot exist without one.
 #ifndef SERVICE_XMLRPCMETHODS_H
 #define SERVICE_XMLRPCMETHODS_H
 
@@ -7,44 +7,169 @@
 #include <xmlrpc-c/registry.hpp>
 
 class RS232CCom;
+class TraceLog;
 
-// Every class has the same shape: a constructor that takes the link object and sets the
-// signature, and an execute that checks the parameters and calls one link operation.
-#define RS232C_XMLRPC_METHOD(Name, signature)                                                  \
-    class Name : public xmlrpc_c::method {                                                     \
-      public:                                                                                  \
-        explicit Name(RS232CCom* com) : com(com) { _signature = signature; }                   \
-        void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override; \
-                                                                                               \
-      private:                                                                                 \
-        Name();                                                                                \
-        RS232CCom* com;                                                                        \
-    }
+// The client of a call, "address:port", as the Abyss server saw it; "" when unknown.
+std::string clientOf(const xmlrpc_c::callInfo* info);
 
-RS232C_XMLRPC_METHOD(GetTitle, "s:");
-RS232C_XMLRPC_METHOD(SetTitle, "s:s");
-RS232C_XMLRPC_METHOD(GetMessage, "s:s");
-RS232C_XMLRPC_METHOD(SendCmd, "s:s");
-RS232C_XMLRPC_METHOD(SendCmdCOM, "i:s");
-RS232C_XMLRPC_METHOD(SendCmdCOS, "s:");
-RS232C_XMLRPC_METHOD(SendCmdCST, "i:s");
-RS232C_XMLRPC_METHOD(SendCmdCHS, "s:s");
-RS232C_XMLRPC_METHOD(SendCmdFWD, "i:");
-RS232C_XMLRPC_METHOD(SendCmdRVS, "i:");
-RS232C_XMLRPC_METHOD(SendCmdSTP, "i:");
-RS232C_XMLRPC_METHOD(SendCmdCH, "i:s");
-RS232C_XMLRPC_METHOD(SendCmdRST, "i:");
-RS232C_XMLRPC_METHOD(SendCmdWIN, "i:");
-RS232C_XMLRPC_METHOD(SendCmdWOT, "i:");
-RS232C_XMLRPC_METHOD(SendCmdWOTWithWNG, "i:");
-RS232C_XMLRPC_METHOD(SendCmdWRT, "i:");
-RS232C_XMLRPC_METHOD(RecvCmdInf, "i:");
-RS232C_XMLRPC_METHOD(SerialClose, "i:");
-RS232C_XMLRPC_METHOD(GetLastRecvDataBinStr, "s:");
-RS232C_XMLRPC_METHOD(GetLastRecvDataStr, "s:");
-RS232C_XMLRPC_METHOD(SendCmdVER, "s:");
-RS232C_XMLRPC_METHOD(SendCmdVERScript, "i:");
+// The shape every method shares: the link object, a signature, and an execute that checks the
+// parameters, calls one link operation and stores its result. The library calls the execute
+// that gets the call's information; it runs the method's own, and records the call (with the
+// client that made it) when the daemon keeps a trace.
+class LinkMethod : public xmlrpc_c::method2 {
+  public:
+    void execute(xmlrpc_c::paramList const& paramList, const xmlrpc_c::callInfo* callInfoP,
+                 xmlrpc_c::value* retvalP) final;
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override = 0;
 
-#undef RS232C_XMLRPC_METHOD
+    // Set at registration: the method's name, and where its calls are recorded (null: nowhere).
+    void recordCallsAs(const char* name, TraceLog* trace);
+
+  protected:
+    LinkMethod(RS232CCom* com, const char* signature);
+    RS232CCom* const com;
+
+  private:
+    const char* name = "";
+    TraceLog* trace = nullptr;
+};
+
+class GetTitle : public LinkMethod {
+  public:
+    explicit GetTitle(RS232CCom* com) : LinkMethod(com, "s:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SetTitle : public LinkMethod {
+  public:
+    explicit SetTitle(RS232CCom* com) : LinkMethod(com, "s:s") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class GetMessage : public LinkMethod {
+  public:
+    explicit GetMessage(RS232CCom* com) : LinkMethod(com, "s:s") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmd : public LinkMethod {
+  public:
+    explicit SendCmd(RS232CCom* com) : LinkMethod(com, "s:s") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdCOM : public LinkMethod {
+  public:
+    explicit SendCmdCOM(RS232CCom* com) : LinkMethod(com, "i:s") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdCOS : public LinkMethod {
+  public:
+    explicit SendCmdCOS(RS232CCom* com) : LinkMethod(com, "s:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdCST : public LinkMethod {
+  public:
+    explicit SendCmdCST(RS232CCom* com) : LinkMethod(com, "i:s") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdCHS : public LinkMethod {
+  public:
+    explicit SendCmdCHS(RS232CCom* com) : LinkMethod(com, "s:s") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdFWD : public LinkMethod {
+  public:
+    explicit SendCmdFWD(RS232CCom* com) : LinkMethod(com, "i:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdRVS : public LinkMethod {
+  public:
+    explicit SendCmdRVS(RS232CCom* com) : LinkMethod(com, "i:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdSTP : public LinkMethod {
+  public:
+    explicit SendCmdSTP(RS232CCom* com) : LinkMethod(com, "i:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdCH : public LinkMethod {
+  public:
+    explicit SendCmdCH(RS232CCom* com) : LinkMethod(com, "i:s") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdRST : public LinkMethod {
+  public:
+    explicit SendCmdRST(RS232CCom* com) : LinkMethod(com, "i:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdWIN : public LinkMethod {
+  public:
+    explicit SendCmdWIN(RS232CCom* com) : LinkMethod(com, "i:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdWOT : public LinkMethod {
+  public:
+    explicit SendCmdWOT(RS232CCom* com) : LinkMethod(com, "i:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdWOTWithWNG : public LinkMethod {
+  public:
+    explicit SendCmdWOTWithWNG(RS232CCom* com) : LinkMethod(com, "i:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdWRT : public LinkMethod {
+  public:
+    explicit SendCmdWRT(RS232CCom* com) : LinkMethod(com, "i:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class RecvCmdInf : public LinkMethod {
+  public:
+    explicit RecvCmdInf(RS232CCom* com) : LinkMethod(com, "i:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SerialClose : public LinkMethod {
+  public:
+    explicit SerialClose(RS232CCom* com) : LinkMethod(com, "i:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class GetLastRecvDataBinStr : public LinkMethod {
+  public:
+    explicit GetLastRecvDataBinStr(RS232CCom* com) : LinkMethod(com, "s:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class GetLastRecvDataStr : public LinkMethod {
+  public:
+    explicit GetLastRecvDataStr(RS232CCom* com) : LinkMethod(com, "s:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdVER : public LinkMethod {
+  public:
+    explicit SendCmdVER(RS232CCom* com) : LinkMethod(com, "s:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
+
+class SendCmdVERScript : public LinkMethod {
+  public:
+    explicit SendCmdVERScript(RS232CCom* com) : LinkMethod(com, "i:") {}
+    void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override;
+};
 
 #endif

@@ -57,14 +57,17 @@ def quote(data):
 class Simulator:
     """The rs232c-sim program, driven through its control language on standard input."""
 
-    def __init__(self, defaults=True, link=DEVICE):
+    def __init__(self, defaults=True, link=DEVICE, replay=None):
         args = [SIMULATOR, "--link", link] + ([] if defaults else ["--no-defaults"])
+        args += ["--replay", replay] if replay else []
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT)
         self.answers = queue.Queue()
         self.log = []
         threading.Thread(target=self._read, daemon=True).start()
         first = self.answers.get(timeout=10)
+        while first.startswith("replaying"):
+            first = self.answers.get(timeout=10)
         assert first.startswith("ready"), first
         self.slave = first.split()[1]
 

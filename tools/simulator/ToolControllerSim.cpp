@@ -308,15 +308,40 @@ void ToolControllerSim::serve() {
     }
 }
 
+void ToolControllerSim::replay(std::vector<Exchange> exchanges) {
+    std::lock_guard<std::mutex> guard(lock);
+    replaying = true;
+    recorded.assign(exchanges.begin(), exchanges.end());
+    replayed.clear();
+}
+
 void ToolControllerSim::answer(const std::string& line) {
     Script script;
     std::string rest;
     bool found = false;
     bool mustMatch;
+    std::string mismatch;
     {
         std::lock_guard<std::mutex> guard(lock);
         mustMatch = strict;
-        for (auto rule = rules.rbegin(); rule != rules.rend() && !found; ++rule) {
+        if (replaying) {
+            // A recorded command may span lines (a checksum byte can be a CR or an LF).
+            replayed += line;
+            if (recorded.empty()) {
+                mismatch = "nothing recorded answers " + escape(replayed);
+            } else if (replayed.size() >= recorded.front().command.size()) {
+                const Exchange& next = recorded.front();
+                if (replayed.compare(0, next.command.size(), next.command) == 0) {
+                    script = next.answer;
+                    found = true;
+                    recorded.pop_front();
+                } else {
+                    mismatch = "expected " + escape(next.command) + ", got " + escape(replayed);
+                }
+            }
+            if (found || !mismatch.empty()) replayed.clear();
+        }
+        for (auto rule = rules.rbegin(); rule != rules.rend() && !found && !replaying; ++rule) {
             if (rule->frameRule ? isFrame(line)
                                 : line.compare(0, rule->prefix.size(), rule->prefix) == 0) {
                 script = rule->script;
@@ -328,9 +353,11 @@ void ToolControllerSim::answer(const std::string& line) {
             }
         }
     }
-    if (found) {
+    if (!mismatch.empty()) {
+        protocolError(mismatch);
+    } else if (found) {
         runScript(script, rest);
-    } else if (mustMatch) {
+    } else if (mustMatch && !replaying) {
         protocolError("no rule answers " + escape(line));
     }
 }

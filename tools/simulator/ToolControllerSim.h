@@ -71,6 +71,15 @@ class ToolControllerSim {
     // Runs a script now, of the controller's own accord; returns once it has run.
     void play(Script script);
 
+    // One exchange of a recorded session: what the daemon sent, and what came back.
+    struct Exchange {
+        std::string command;
+        Script answer;
+    };
+    // From now on answers only these, in order: when the daemon sends the next command, its
+    // answer is played. Anything else the daemon sends is a protocol error, and unanswered.
+    void replay(std::vector<Exchange> exchanges);
+
     std::string received() const;
     std::vector<std::string> receivedLines() const;
     void clearReceived();
@@ -128,6 +137,9 @@ class ToolControllerSim {
     std::vector<std::string> allLines;
     std::size_t errors = 0;
     bool strict = false;
+    bool replaying = false;
+    std::deque<Exchange> recorded;
+    std::string replayed;  // what the daemon sent towards the next recorded command
     bool stopping = false;
     std::function<void(const std::string&)> logger;
     std::thread worker;

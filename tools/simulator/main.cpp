@@ -1,5 +1,5 @@
 // rs232c-sim: a simulated tool controller for developing and testing without hardware.
-//   rs232c-sim [--link PATH] [--no-defaults] [--script FILE]
+//   rs232c-sim [--link PATH] [--no-defaults] [--script FILE] [--replay TRACE]
 // Prints "ready SLAVE [PATH]", then logs every line received ("rx ...") and every answer
 // written ("tx ..."), and takes control commands on standard input (see "help").
 #include <signal.h>
@@ -12,13 +12,15 @@
 #include <thread>
 
 #include "ControlScript.h"
+#include "Replay.h"
 
 namespace {
 
 std::string linkToRemove;
 
 int usage() {
-    std::cerr << "usage: rs232c-sim [--link PATH] [--no-defaults] [--script FILE]\n";
+    std::cerr
+        << "usage: rs232c-sim [--link PATH] [--no-defaults] [--script FILE] [--replay TRACE]\n";
     return 2;
 }
 
@@ -33,13 +35,16 @@ void watchSignals(sigset_t set) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string linkPath, scriptPath;
+    std::string linkPath, scriptPath, replayPath;
     bool defaults = true;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--link") && i + 1 < argc) {
             linkPath = argv[++i];
         } else if (!std::strcmp(argv[i], "--script") && i + 1 < argc) {
             scriptPath = argv[++i];
+        } else if (!std::strcmp(argv[i], "--replay") && i + 1 < argc) {
+            replayPath = argv[++i];
+            defaults = false;
         } else if (!std::strcmp(argv[i], "--no-defaults")) {
             defaults = false;
         } else {
@@ -64,6 +69,13 @@ int main(int argc, char** argv) {
         std::thread(watchSignals, set).detach();
         sim.setLogger(say);
         if (defaults) sim.useDefaults();
+        if (!replayPath.empty()) {
+            std::ifstream trace(replayPath);
+            if (!trace) throw std::runtime_error("cannot read " + replayPath);
+            auto exchanges = tcsim::recordedExchanges(trace);
+            sim.replay(exchanges);
+            say("replaying " + std::to_string(exchanges.size()) + " exchanges of " + replayPath);
+        }
         bool quit = false;
         if (!scriptPath.empty()) {
             std::ifstream script(scriptPath);
