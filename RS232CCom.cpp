@@ -369,7 +369,7 @@ std::string RS232CCom::getLastRecvDataStr() {
     return protocol::renderPrintable(takeLastRecvData());
 }
 
-int RS232CCom::fixedCommand(Fixed which) {
+int RS232CCom::fixedCommand(FixedCommand which) {
     static const struct {
         const char* cmd;
         const char* reply;
@@ -391,28 +391,28 @@ int RS232CCom::fixedCommand(Fixed which) {
 }
 
 int RS232CCom::sendCmdFWD() {
-    return fixedCommand(Fixed::FWD);
+    return fixedCommand(FixedCommand::FWD);
 }
 int RS232CCom::sendCmdRVS() {
-    return fixedCommand(Fixed::RVS);
+    return fixedCommand(FixedCommand::RVS);
 }
 int RS232CCom::sendCmdSTP() {
-    return fixedCommand(Fixed::STP);
+    return fixedCommand(FixedCommand::STP);
 }
 int RS232CCom::sendCmdRST() {
-    return fixedCommand(Fixed::RST);
+    return fixedCommand(FixedCommand::RST);
 }
 int RS232CCom::sendCmdWIN() {
-    return fixedCommand(Fixed::WIN);
+    return fixedCommand(FixedCommand::WIN);
 }
 int RS232CCom::sendCmdWOT() {
-    return fixedCommand(Fixed::WOT);
+    return fixedCommand(FixedCommand::WOT);
 }
 int RS232CCom::sendCmdWOTWithWNG() {
-    return fixedCommand(Fixed::WOTWithWNG);
+    return fixedCommand(FixedCommand::WOTWithWNG);
 }
 int RS232CCom::sendCmdWRT() {
-    return fixedCommand(Fixed::WRT);
+    return fixedCommand(FixedCommand::WRT);
 }
 
 int RS232CCom::sendCmdCST(std::string cmd) {

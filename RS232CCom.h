@@ -72,7 +72,7 @@ class RS232CCom {
     enum class Record { Everything, DrainedOnly };
     // Which dialogue lines carry data.
     enum class DataLines { ComOnly, CstAndCom };
-    enum class Fixed { FWD, RVS, STP, RST, WIN, WOT, WOTWithWNG, WRT };
+    enum class FixedCommand { FWD, RVS, STP, RST, WIN, WOT, WOTWithWNG, WRT };
 
     // The port of one call.
     struct Lease {
@@ -116,7 +116,7 @@ class RS232CCom {
     int transaction(Port port, const std::string& cmd, const std::string& resCmd, int timeout,
                     Record record);
     Result awaitReply(int fd, const std::string& resCmd, int timeout, Record record);
-    int fixedCommand(Fixed which);
+    int fixedCommand(FixedCommand which);
     std::string dialogue(const std::string& frame, DataLines dataLines);
     VersionReply versionQuery(Port port, int timeout);
     // Reads one line with `framer` until `deadline`; a window that closes after a CR in the

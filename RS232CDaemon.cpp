@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -74,22 +75,56 @@ std::unique_ptr<TraceLog> openTrace(const DaemonOptions& options, int argc, char
     return trace;
 }
 
-// SIGTERM ends the daemon as it always does; with a trace, the record first says so and is
-// written out. The signal is blocked in every thread, so this one takes it.
-void recordStopOnSigterm(TraceLog* trace) {
-    std::thread([trace] {
-        sigset_t term;
-        sigemptyset(&term);
-        sigaddset(&term, SIGTERM);
-        int signum = 0;
-        sigwait(&term, &signum);
-        trace->event("stop").text("reason", "SIGTERM");
-        trace->flush();
-        std::signal(SIGTERM, SIG_DFL);
-        pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
-        raise(SIGTERM);
-    }).detach();
+// The signals that a thread of their own takes, since a handler may not do what they need:
+// SIGUSR1 stops the daemon in order (the server stops, the port is released, main returns);
+// with a trace, SIGTERM ends the daemon as it always does, once the record says so and is
+// written out. Blocked before any other thread starts, so that every thread inherits that.
+sigset_t blockTakenSignals(bool tracing) {
+    sigset_t taken;
+    sigemptyset(&taken);
+    sigaddset(&taken, SIGUSR1);
+    if (tracing) sigaddset(&taken, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+    return taken;
 }
+
+// The thread that takes them, for as long as main's server lives.
+class SignalTaker {
+  public:
+    SignalTaker(sigset_t taken, AbyssServer* server, TraceLog* trace)
+        : taken(taken), server(server), trace(trace), thread([this] { run(); }) {}
+    ~SignalTaker() {
+        done = true;
+        pthread_kill(thread.native_handle(), SIGUSR1);
+        thread.join();
+    }
+    SignalTaker(const SignalTaker&) = delete;
+    SignalTaker& operator=(const SignalTaker&) = delete;
+
+  private:
+    void run() {
+        for (int signum = 0; sigwait(&taken, &signum) == 0 && !done;) {
+            if (signum == SIGUSR1) {
+                server->stop();
+                continue;
+            }
+            trace->event("stop").text("reason", "SIGTERM");
+            trace->flush();
+            std::signal(SIGTERM, SIG_DFL);
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
+            raise(SIGTERM);
+        }
+    }
+
+    sigset_t taken;
+    AbyssServer* server;
+    TraceLog* trace;
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
 
 }  // namespace
 
@@ -114,16 +149,8 @@ int main(int argc, char** argv) {
     // A client that goes away in the middle of a response, or a closed pipe for the trace,
     // must not kill the daemon.
     std::signal(SIGPIPE, SIG_IGN);
-    std::unique_ptr<TraceLog> trace;
-    if (!line.options.trace.empty()) {
-        // Blocked before any thread starts, so that every thread inherits it.
-        sigset_t term;
-        sigemptyset(&term);
-        sigaddset(&term, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &term, nullptr);
-        trace = openTrace(line.options, argc, argv);
-        recordStopOnSigterm(trace.get());
-    }
+    sigset_t taken = blockTakenSignals(!line.options.trace.empty());
+    std::unique_ptr<TraceLog> trace = openTrace(line.options, argc, argv);
     line.options.server.trace = trace.get();
 
     arrangeSignal(SIGINT);
@@ -132,6 +159,7 @@ int main(int argc, char** argv) {
 
     RS232CCom com(line.options.device, trace.get());
     AbyssServer gui(&com, line.options.server);
+    SignalTaker signalTaker(taken, &gui, trace.get());
     pthread_t thread_id;
     if (pthread_create(&thread_id, nullptr, AbyssServer::run, &gui) != 0) {
         std::cerr << "Couldn't create pthread" << std::endl;

@@ -22,13 +22,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (framer.feed(byte)) {
             const std::string& line = framer.line();
             check(line.size() <= kMaxLineBytes);
-            check(line.size() < kMaxLineBytes || line.size() >= 2);
+            // A line the window did not cut ends with the CR LF that completed it.
+            if (line.size() < kMaxLineBytes) {
+                check(line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0);
+            }
             ReplyMatcher::Outcome outcome = matcher.onLine(line);
             if (outcome == ReplyMatcher::Refused) check(beginsWith(line, "CER"));
             framer.startLine();
         }
         if (dialogue.feed(byte)) {
-            std::string item = replyItem(dialogue.line());
+            // A dialogue line ends at an LF that some CR in the line came before.
+            const std::string& line = dialogue.line();
+            if (line.size() < kMaxLineBytes) {
+                check(line.back() == '\n' && line.find('\r') < line.size() - 1);
+            }
+            std::string item = replyItem(line);
             check(!item.empty() && item.back() == ',');
             check(item.size() <= dialogue.line().size());
             check(item.find('\0') == std::string::npos);

@@ -39,12 +39,12 @@ bool beginsWith(const std::string& line, const std::string& prefix) {
 }
 
 void LineFramer::startLine() {
-    kept.clear();
+    lineBytes.clear();
     crSeen = false;
 }
 
 bool LineFramer::feed(unsigned char byte) {
-    keep(kept, byte);
+    keep(lineBytes, byte);
     if (byte == CR) {
         crSeen = true;
         return false;
@@ -104,7 +104,7 @@ int classifyStatusLine(const std::string& line, int previous) {
 }
 
 void StatusLineScanner::feed(unsigned char byte) {
-    keep(kept, byte);
+    keep(lineBytes, byte);
     if (byte == CR) {
         crSeen = true;
         return;
@@ -112,14 +112,14 @@ void StatusLineScanner::feed(unsigned char byte) {
     if (!crSeen) return;
     crSeen = false;
     if (byte == LF) {
-        result = classifyStatusLine(kept, result);
-        kept.clear();
+        result = classifyStatusLine(lineBytes, result);
+        lineBytes.clear();
     }
 }
 
 int StatusLineScanner::finish() {
-    if (!kept.empty()) result = classifyStatusLine(kept, result);
-    kept.clear();
+    if (!lineBytes.empty()) result = classifyStatusLine(lineBytes, result);
+    lineBytes.clear();
     crSeen = false;
     return result;
 }

@@ -46,12 +46,12 @@ class LineFramer {
     bool feed(unsigned char byte);
     // A CR is pending: a window that closes now still yields a complete line.
     bool crPending() const { return crSeen; }
-    const std::string& line() const { return kept; }
+    const std::string& line() const { return lineBytes; }
     void startLine();
 
   private:
     Rule rule;
-    std::string kept;
+    std::string lineBytes;  // the line so far, at most kMaxLineBytes of it
     bool crSeen = false;
 };
 
@@ -88,7 +88,7 @@ class StatusLineScanner {
     int finish();
 
   private:
-    std::string kept;
+    std::string lineBytes;  // the line so far, at most kMaxLineBytes of it
     bool crSeen = false;
     int result = 0;
 };

@@ -317,10 +317,23 @@ std::string AbyssServer::serve() {
 
     ServerInit2(&server, &error);
     if (error) return takeError(error);
+    {
+        std::lock_guard<std::mutex> guard(runningLock);
+        if (stopRequested) return "";
+        running = &server;
+    }
     ServerRun(&server);
-    // Nothing asks the loop to end: when it does, the library has given up (its reason is on
-    // standard output), and a supervisor must see a failure.
-    return "the server's run loop ended";
+    std::lock_guard<std::mutex> guard(runningLock);
+    running = nullptr;
+    // Unless stop() asked for it, the library has given up (its reason is on standard output),
+    // and a supervisor must see a failure.
+    return stopRequested ? "" : "the server's run loop ended";
+}
+
+void AbyssServer::stop() {
+    std::lock_guard<std::mutex> guard(runningLock);
+    stopRequested = true;
+    if (running) ServerTerminate(running);
 }
 
 void* AbyssServer::run(void* aserver) {

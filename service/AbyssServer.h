@@ -2,6 +2,8 @@
 #ifndef SERVICE_ABYSSSERVER_H
 #define SERVICE_ABYSSSERVER_H
 
+#include <xmlrpc-c/abyss.h>
+
 #include <mutex>
 #include <set>
 #include <string>
@@ -35,6 +37,9 @@ class AbyssServer {
     // When the server could not be created or run, the reason is on stderr and failed() is true.
     static void* run(void* aserver);
     bool failed() const { return serveFailed; }
+    // Ends the library's run loop from any thread (also before it has begun): run() then returns
+    // without a failure.
+    void stop();
 
     // Answers one call body as the server does once HTTP is done: refused by the request
     // guard, or dispatched through the registry. Never throws.
@@ -57,6 +62,9 @@ class AbyssServer {
     Options options;
     OriginPolicy originPolicy;
     bool serveFailed = false;
+    std::mutex runningLock;  // guards the two fields below
+    TServer* running = nullptr;
+    bool stopRequested = false;
     mutable std::mutex refusedLock;
     mutable std::set<std::string> refusedOrigins;  // already reported
 };

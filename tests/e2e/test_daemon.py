@@ -44,6 +44,15 @@ class Process(unittest.TestCase):
         self.assertEqual(err, "RS232CDaemon::handler ignored SIGHUP\n")
         self.assertEqual(status, -signal.SIGTERM)
 
+    def test_sigusr1_stops_the_daemon_in_order(self):
+        daemon = Daemon()
+        self.assertEqual(daemon.proxy().send_cmd_wrt(), 1)  # holds the port
+        status, out, err = daemon.finish(signal.SIGUSR1)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, "RS232C Daemon started\nRS232C Daemon stopped\n")
+        self.assertEqual(err, "RS232CDaemon::shutdown\n")
+        self.assertFalse(port_open())
+
     def test_sigint_ignored_at_start_stays_ignored(self):
         daemon = Daemon(sigint=signal.SIG_IGN)
         daemon.proc.send_signal(signal.SIGINT)

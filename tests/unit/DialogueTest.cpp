@@ -101,7 +101,6 @@ TEST_F(SimTest, ScriptModeVersionQueryKeepsThePortHeld) {
     sim.on("VER\r\n", {});
     auto result = std::async(std::launch::async, [&] { return com.sendCmdVERScript(); });
     sim.waitForBytes(10, 3000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     sim.hangUp();
     EXPECT_EQ(result.get(), -3);
 }

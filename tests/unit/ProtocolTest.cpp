@@ -1,7 +1,7 @@
 // The byte-level rules, without a port: bytes in, results out.
 #include <gtest/gtest.h>
 
-#include "SimFixture.h"
+#include "Bytes.h"
 #include "link/Protocol.h"
 
 using namespace protocol;

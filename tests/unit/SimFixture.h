@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "Bytes.h"
 #include "RS232CCom.h"
 #include "ToolControllerSim.h"
 
@@ -34,12 +35,6 @@ double secondsTaken(Call call) {
     auto start = std::chrono::steady_clock::now();
     call();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-inline std::string bytesOf(std::initializer_list<int> values) {
-    std::string text;
-    for (int v : values) text.push_back(static_cast<char>(v));
-    return text;
 }
 
 #endif

@@ -1,5 +1,9 @@
 // The simulator's control language, as people and test scripts type it.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "ControlScript.h"
 
@@ -23,4 +27,27 @@ TEST(SimulatorControl, CommandsDriveTheController) {
     EXPECT_FALSE(quit);
     EXPECT_EQ(tcsim::runCommand(sim, "quit", quit), "ok");
     EXPECT_TRUE(quit);
+}
+
+TEST(Simulator, AConstructorThatThrowsLeavesNothingBehind) {
+    auto descriptors = [] {
+        int count = 0;
+        DIR* dir = opendir("/proc/self/fd");
+        while (readdir(dir)) ++count;
+        closedir(dir);
+        return count;
+    };
+    char folder[] = "/tmp/rs232c-sim-test-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string file = std::string(folder) + "/ttyUSB0";
+    std::ofstream(file) << "kept";
+    int before = descriptors();
+    EXPECT_THROW(tcsim::ToolControllerSim sim(file), std::runtime_error);  // not replaced
+    EXPECT_THROW(tcsim::ToolControllerSim sim(std::string(folder) + "/no/such/dir"),
+                 std::runtime_error);
+    EXPECT_EQ(descriptors(), before);
+    std::ifstream kept(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
+    unlink(file.c_str());
+    EXPECT_EQ(rmdir(folder), 0);  // nothing else was left in the folder
 }

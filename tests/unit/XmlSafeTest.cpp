@@ -1,7 +1,7 @@
 // String results: what XML can carry. FuzzXmlSafe checks that a client recovers every byte.
 #include <gtest/gtest.h>
 
-#include "SimFixture.h"
+#include "Bytes.h"
 #include "service/XmlSafe.h"
 
 TEST(XmlSafe, ControllerBytesAreCarriedSoThatEveryOneIsRecovered) {

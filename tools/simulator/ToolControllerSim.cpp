@@ -57,23 +57,33 @@ std::string escape(const std::string& bytes) {
     return out;
 }
 
+void Descriptor::reset(int newFd) {
+    if (fd >= 0) ::close(fd);
+    fd = newFd;
+}
+
 ToolControllerSim::ToolControllerSim(const std::string& linkPath) {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
         throw std::runtime_error("cannot open a pseudo-terminal");
     }
     char name[128];
-    if (ptsname_r(master, name, sizeof name) != 0) throw std::runtime_error("no slave name");
+    if (ptsname_r(master.get(), name, sizeof name) != 0) throw std::runtime_error("no slave name");
     slave = name;
     // Holding a slave descriptor of our own keeps the pty alive across the daemon's closes.
-    ownSlave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (ownSlave < 0) throw std::runtime_error("cannot open " + slave);
+    ownSlave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (ownSlave.get() < 0) throw std::runtime_error("cannot open " + slave);
     // Raw from the start: no echo of our answers back to us before the daemon sets the line up.
     termios tio{};
-    tcgetattr(ownSlave, &tio);
+    tcgetattr(ownSlave.get(), &tio);
     cfmakeraw(&tio);
-    tcsetattr(ownSlave, TCSANOW, &tio);
+    tcsetattr(ownSlave.get(), TCSANOW, &tio);
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("no pipe");
+    wakeRead.reset(wake[0]);
+    wakeWrite.reset(wake[1]);
 
+    // The link comes last: a constructor that throws leaves none behind.
     if (!linkPath.empty()) {
         struct stat st {};
         if (lstat(linkPath.c_str(), &st) == 0) {
@@ -85,15 +95,16 @@ ToolControllerSim::ToolControllerSim(const std::string& linkPath) {
         }
         link = linkPath;
     }
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("no pipe");
-    worker = std::thread([this] { serve(); });
+    try {
+        worker = std::thread([this] { serve(); });
+    } catch (...) {
+        if (!link.empty()) ::unlink(link.c_str());
+        throw;
+    }
 }
 
 ToolControllerSim::~ToolControllerSim() {
     stop();
-    for (int fd : {master, ownSlave, wake[0], wake[1]}) {
-        if (fd >= 0) ::close(fd);
-    }
     if (!link.empty()) ::unlink(link.c_str());
 }
 
@@ -103,8 +114,8 @@ void ToolControllerSim::stop() {
         stopping = true;
     }
     changed.notify_all();
-    if (wake[1] >= 0) {
-        ssize_t ignored = ::write(wake[1], "x", 1);
+    if (wakeWrite.get() >= 0) {
+        ssize_t ignored = ::write(wakeWrite.get(), "x", 1);
         (void)ignored;
     }
     if (worker.joinable()) worker.join();
@@ -118,9 +129,8 @@ bool ToolControllerSim::stopRequested() const {
 void ToolControllerSim::hangUp() {
     stop();
     std::lock_guard<std::mutex> guard(lock);
-    ::close(master);
-    ::close(ownSlave);
-    master = ownSlave = -1;
+    master.reset();
+    ownSlave.reset();
     if (!link.empty()) ::unlink(link.c_str());
     link.clear();
 }
@@ -172,14 +182,14 @@ void ToolControllerSim::play(Script script) {
     std::unique_lock<std::mutex> guard(lock);
     queued.push_back(std::move(script));
     std::size_t ticket = ++queuedTotal;
-    ssize_t ignored = ::write(wake[1], "x", 1);
+    ssize_t ignored = ::write(wakeWrite.get(), "x", 1);
     (void)ignored;
     changed.wait(guard, [&] { return played >= ticket || stopping; });
 }
 
 std::string ToolControllerSim::received() const {
     std::lock_guard<std::mutex> guard(lock);
-    return log_;
+    return receivedBytes;
 }
 
 std::vector<std::string> ToolControllerSim::receivedLines() const {
@@ -189,19 +199,19 @@ std::vector<std::string> ToolControllerSim::receivedLines() const {
 
 void ToolControllerSim::clearReceived() {
     std::lock_guard<std::mutex> guard(lock);
-    log_.clear();
+    receivedBytes.clear();
     allLines.clear();
 }
 
 bool ToolControllerSim::waitForBytes(std::size_t count, int timeoutMs) const {
     std::unique_lock<std::mutex> guard(lock);
     return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
-                            [&] { return log_.size() >= count; });
+                            [&] { return receivedBytes.size() >= count; });
 }
 
 int ToolControllerSim::pendingOnLine() const {
     int pending = 0;
-    return ::ioctl(ownSlave, FIONREAD, &pending) == 0 ? pending : 0;
+    return ::ioctl(ownSlave.get(), FIONREAD, &pending) == 0 ? pending : 0;
 }
 
 bool ToolControllerSim::waitForPending(int count, int timeoutMs) const {
@@ -209,7 +219,7 @@ bool ToolControllerSim::waitForPending(int count, int timeoutMs) const {
     // The kernel moves written bytes to the slave's queue a moment after the write.
     while (pendingOnLine() < count) {
         if (Clock::now() >= deadline) return false;
-        pollfd pfd{ownSlave, POLLIN, 0};
+        pollfd pfd{ownSlave.get(), POLLIN, 0};
         if (::poll(&pfd, 1, 1) < 0 && errno != EINTR) return false;
     }
     return true;
@@ -235,23 +245,23 @@ void ToolControllerSim::protocolError(const std::string& what) {
 
 // Reads what the daemon wrote, waiting up to `timeoutMs`; false when stopping.
 bool ToolControllerSim::readInto(int timeoutMs) {
-    pollfd fds[2] = {{master, POLLIN, 0}, {wake[0], POLLIN, 0}};
+    pollfd fds[2] = {{master.get(), POLLIN, 0}, {wakeRead.get(), POLLIN, 0}};
     int ready = ::poll(fds, 2, timeoutMs);
     if (ready < 0 && errno != EINTR) return false;
     if (fds[1].revents & POLLIN) {
         char drain[64];
-        while (::read(wake[0], drain, sizeof drain) > 0) {
+        while (::read(wakeRead.get(), drain, sizeof drain) > 0) {
         }
     }
     std::unique_lock<std::mutex> guard(lock);
     if (stopping) return false;
     if (!(fds[0].revents & POLLIN)) return true;
     char bytes[4096];
-    ssize_t n = ::read(master, bytes, sizeof bytes);
+    ssize_t n = ::read(master.get(), bytes, sizeof bytes);
     if (n <= 0) return true;
     std::string chunk(bytes, static_cast<std::size_t>(n));
     for (ssize_t i = 0; i < n; ++i) {
-        log_.push_back(bytes[i]);
+        receivedBytes.push_back(bytes[i]);
         pendingLine.push_back(bytes[i]);
         std::size_t size = pendingLine.size();
         if (size >= 2 && pendingLine[size - 2] == '\r' && pendingLine[size - 1] == '\n') {
@@ -411,14 +421,14 @@ void ToolControllerSim::writeAll(const std::string& bytes) {
     std::size_t done = 0;
     auto deadline = Clock::now() + std::chrono::seconds(5);
     while (done < bytes.size()) {
-        ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
+        ssize_t n = ::write(master.get(), bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) return;
         if (Clock::now() >= deadline) return;  // nobody reads: the rest is lost, as on a wire
-        pollfd pfd{master, POLLOUT, 0};
+        pollfd pfd{master.get(), POLLOUT, 0};
         ::poll(&pfd, 1, 50);
     }
 }
@@ -430,10 +440,10 @@ void ToolControllerSim::floodFor(int ms) {
     auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     while (Clock::now() < deadline) {
         if (stopRequested()) return;
-        ssize_t n = ::write(master, chunk.data(), chunk.size());
+        ssize_t n = ::write(master.get(), chunk.data(), chunk.size());
         if (n < 0 && errno != EAGAIN && errno != EINTR) return;
         if (n < 0) {
-            pollfd pfd{master, POLLOUT, 0};
+            pollfd pfd{master.get(), POLLOUT, 0};
             ::poll(&pfd, 1, msLeft(deadline));
         }
     }

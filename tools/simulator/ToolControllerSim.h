@@ -45,6 +45,21 @@ inline Step flood(int ms) {
 
 std::string checksumFrame(const std::string& text);
 
+// Sole owner of one of the simulator's descriptors: closed on every path.
+class Descriptor {
+  public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd; }
+    void reset(int newFd = -1);
+
+  private:
+    int fd = -1;
+};
+
 class ToolControllerSim {
   public:
     // With a `linkPath`, that path becomes a symbolic link to the slave (replacing an old link,
@@ -119,9 +134,9 @@ class ToolControllerSim {
     bool stopRequested() const;
     void stop();
 
-    int master = -1;
-    int ownSlave = -1;
-    int wake[2] = {-1, -1};
+    Descriptor master;
+    Descriptor ownSlave;
+    Descriptor wakeRead, wakeWrite;
     std::string slave;
     std::string link;
 
@@ -131,7 +146,7 @@ class ToolControllerSim {
     std::deque<Script> queued;
     std::size_t played = 0;
     std::size_t queuedTotal = 0;
-    std::string log_;
+    std::string receivedBytes;
     std::string pendingLine;
     std::deque<std::string> lines;
     std::vector<std::string> allLines;
