@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
-#include <unistd.h>
 #include <xmlrpc-c/abyss.h>
 #include <xmlrpc-c/server_abyss.h>
 
@@ -15,6 +14,7 @@
 #include <xmlrpc-c/server_abyss.hpp>
 #include <xmlrpc-c/xml.hpp>
 
+#include "link/Diagnostics.h"
 #include "service/RequestGuard.h"
 #include "service/XMLRPCMethods.h"
 #include "trace/TraceLog.h"
@@ -261,12 +261,11 @@ OriginPolicy::Decision AbyssServer::admitOrigin(const char* origin) const {
             return decision;
         }
         line = refusedOrigins.size() > kOriginsNamed
-                   ? "RS232C Daemon refused calls from more web origins; they are not named\n"
+                   ? "RS232C Daemon refused calls from more web origins; they are not named"
                    : "RS232C Daemon refused calls from web origin " + printable(origin) +
-                         " (rs232c-daemon --allow-origin lets a trusted one in)\n";
+                         " (rs232c-daemon --allow-origin lets a trusted one in)";
     }
-    ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-    (void)ignored;
+    diagnostic(line);
     return decision;
 }
 
@@ -347,10 +346,8 @@ void* AbyssServer::run(void* aserver) {
     if (!failure.empty()) {
         ptr->serveFailed = true;
         // One clear line that names the port and the library's reason.
-        std::string line = "RS232C Daemon cannot serve XML-RPC on TCP port " +
-                           std::to_string(ptr->options.port) + ": " + failure + "\n";
-        ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-        (void)ignored;
+        diagnostic("RS232C Daemon cannot serve XML-RPC on TCP port " +
+                   std::to_string(ptr->options.port) + ": " + failure);
     }
     return nullptr;
 }
