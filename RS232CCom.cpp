@@ -3,10 +3,12 @@
 #include <termios.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <sstream>
 
 #include "link/Diagnostics.h"
+#include "link/Timing.h"
 #include "trace/TraceLog.h"
 
 using protocol::Result;
@@ -15,16 +17,10 @@ using serialio::Wait;
 
 namespace {
 
-// A line that never falls silent would otherwise keep the drain going for ever.
-constexpr int kMaxDrainPasses = 10;
-// Dialogue lines each get a fresh window of this many seconds.
-constexpr int kDialogueWindow = 10;
-constexpr int kDefaultWindow = 10;
-constexpr int kVersionScriptWindow = 10;
+// The operations take their windows as whole seconds.
+constexpr int kCommandWindow = static_cast<int>(timing::kCommandWindow.count());
+constexpr int kShortWindow = static_cast<int>(timing::kShortWindow.count());
 constexpr int kTextFormReads = 100;
-// A call gives up after this many of its windows without the line it waits for, however many
-// other lines arrive, so a chatty controller cannot hold the line and its lock for ever.
-constexpr int kWindowsWithoutProgress = 3;
 
 const char* const kSOK = "SOK\r\n";
 const char* const kCER = "CER\r\n";
@@ -55,12 +51,12 @@ RS232CCom::RS232CCom(std::string device, TraceLog* trace)
 RS232CCom::~RS232CCom() = default;
 
 std::string RS232CCom::getTitle() const {
-    std::lock_guard<std::mutex> lock(titleLock);
+    MutexLock lock(titleLock);
     return (title.empty() ? std::string("No title set") : title) + " (C++)";
 }
 
 void RS232CCom::setTitle(std::string newTitle) {
-    std::lock_guard<std::mutex> lock(titleLock);
+    MutexLock lock(titleLock);
     title = std::move(newTitle);
 }
 
@@ -71,7 +67,7 @@ std::string RS232CCom::getMessage(std::string name) const {
     return message.str();
 }
 
-void RS232CCom::serial_reset(int fd) {
+bool RS232CCom::serial_reset(int fd) {
     // What the flush would throw away is read into the record first.
     if (trace) {
         unsigned char byte;
@@ -80,19 +76,19 @@ void RS232CCom::serial_reset(int fd) {
         }
     }
     termios tio = lineSettings();
-    tcflush(fd, TCIOFLUSH);
-    tcsetattr(fd, TCSANOW, &tio);
+    if (tcflush(fd, TCIOFLUSH) != 0) return false;
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
-void RS232CCom::restoreLineSettings(int fd) {
+bool RS232CCom::restoreLineSettings(int fd) {
     termios wanted = lineSettings(), now;
-    if (tcgetattr(fd, &now) != 0) return;
+    if (tcgetattr(fd, &now) != 0) return false;
     bool same = now.c_iflag == wanted.c_iflag && now.c_oflag == wanted.c_oflag &&
                 now.c_cflag == wanted.c_cflag && now.c_lflag == wanted.c_lflag &&
                 now.c_cc[VMIN] == wanted.c_cc[VMIN] && now.c_cc[VTIME] == wanted.c_cc[VTIME] &&
                 cfgetispeed(&now) == cfgetispeed(&wanted) &&
                 cfgetospeed(&now) == cfgetospeed(&wanted);
-    if (!same) tcsetattr(fd, TCSANOW, &wanted);
+    return same || tcsetattr(fd, TCSANOW, &wanted) == 0;
 }
 
 void RS232CCom::clearRecvBuf(int fd) {
@@ -109,7 +105,9 @@ void RS232CCom::clearRecvBuf(int fd) {
             appendReceived(static_cast<char>(byte));
         }
         serialio::pause100ms();
-        if (lineFailed || pass >= kMaxDrainPasses || serialio::pendingBytes(fd) <= 0) break;
+        if (lineFailed || pass >= timing::kMaxDrainPasses || serialio::pendingBytes(fd) <= 0) {
+            break;
+        }
     }
     if (!lastRecvData.empty()) appendReceived(',');
 }
@@ -132,12 +130,14 @@ RS232CCom::LineWait RS232CCom::readLine(int fd, Clock::time_point deadline,
 Wait RS232CCom::readByte(int fd, Clock::time_point deadline, unsigned char& byte) {
     Wait wait = serialio::readByte(fd, deadline, byte);
     if (wait == Wait::Byte) noteHeard(byte, Heard::Reply);
+    if (wait == Wait::Failed) lineFailed();
     return wait;
 }
 
 int RS232CCom::readNow(int fd, unsigned char& byte, Heard why) {
     int n = serialio::readNow(fd, byte);
     if (n == 1) noteHeard(byte, why);
+    if (n < 0) lineFailed();
     return n;
 }
 
@@ -152,6 +152,7 @@ void RS232CCom::noteHeard(unsigned char byte, Heard why) {
 bool RS232CCom::writeFrame(int fd, const std::string& frame) {
     recordHeard();
     bool written = serialio::writeFrame(fd, frame);
+    if (!written) lineFailed();
     if (trace && !frame.empty()) {
         auto event = trace->event("tx");
         event.text("port", device).bytes(frame);
@@ -175,10 +176,41 @@ void RS232CCom::recordPort(const char* event, const std::string& why) {
     if (!why.empty()) record.text("reason", why);
 }
 
-RS232CCom::Lease::~Lease() {
+RS232CCom::Lease::~Lease() NO_THREAD_SAFETY_ANALYSIS {
+    // Leases live inside a LineScope, which the analysis cannot see from here.
     if (!own.isOpen()) return;
     own.release();
     com.recordPort("close");
+}
+
+RS232CCom::LineScope::LineScope(RS232CCom& com, LineQueue::Priority priority) : com(com) {
+    com.serialLock.acquire(priority);
+    com.lineBroke = false;
+}
+
+RS232CCom::LineScope::~LineScope() {
+    com.endCall();
+    com.serialLock.release();
+}
+
+void RS232CCom::endCall() {
+    if (lineBroke && g_fd.isOpen()) {
+        releaseHeldPort();
+        recordPort("close", "the line failed");
+        diagnostic("RS232C Daemon closed " + device + ": the line failed");
+    }
+    recordHeard();
+}
+
+Result RS232CCom::lineFailed() {
+    lineBroke = true;
+    return protocol::LineFailed;
+}
+
+Result RS232CCom::setUpFailed(const char* what) {
+    diagnostic("RS232C Daemon cannot " + std::string(what) + " " + device + ": " +
+               std::strerror(errno));
+    return lineFailed();
 }
 
 void RS232CCom::appendReceived(char byte) {
@@ -214,45 +246,35 @@ serialio::ExclusivePort RS232CCom::openPort() {
     return port;
 }
 
-bool RS232CCom::acquire(Port port, Lease& lease) {
+std::optional<Result> RS232CCom::acquire(Port port, Lease& lease) {
     bool wasHeld = g_fd.isOpen();
     if (port != Port::PerCall || wasHeld) {
         if (!wasHeld) {
             g_fd = openPort();
-            if (!g_fd.isOpen()) return false;
+            if (!g_fd.isOpen()) return protocol::OpenFailed;
             hangUpWatch.watch(g_fd.get(), ++heldGeneration);
         }
         lease.fd = g_fd.get();
-        lease.held = true;
     } else {
         lease.own = openPort();
-        if (!lease.own.isOpen()) return false;
+        if (!lease.own.isOpen()) return protocol::OpenFailed;
         lease.fd = lease.own.get();
     }
     // A held port keeps what arrived since the last call, for the drain to record.
     if (port == Port::Held && wasHeld) {
-        restoreLineSettings(lease.fd);
-    } else {
-        serial_reset(lease.fd);
+        if (!restoreLineSettings(lease.fd)) return setUpFailed("restore the line settings of");
+    } else if (!serial_reset(lease.fd)) {
+        return setUpFailed("set up");
     }
-    return true;
+    return std::nullopt;
 }
 
 std::optional<Result> RS232CCom::begin(Port port, const std::string& frame, Lease& lease) {
-    if (!acquire(port, lease)) return protocol::OpenFailed;
+    if (auto failed = acquire(port, lease)) return failed;
     clearRecvBuf(lease.fd);
     if (!writeFrame(lease.fd, frame)) return protocol::LineFailed;
     serialio::pause100ms();
     return std::nullopt;
-}
-
-Result RS232CCom::end(Lease& lease, Result result) {
-    if (result == protocol::LineFailed && lease.held) {
-        releaseHeldPort();
-        recordPort("close", "the line failed");
-        diagnostic("RS232C Daemon closed " + device + ": the line failed");
-    }
-    return result;
 }
 
 void RS232CCom::releaseHeldPort() {
@@ -271,7 +293,7 @@ void RS232CCom::onHangUp(std::uint64_t generation) {
 Result RS232CCom::awaitReply(int fd, const std::string& resCmd, int timeout, Record record) {
     protocol::ReplyMatcher matcher(resCmd);
     protocol::LineFramer framer(protocol::LineFramer::CrLf);
-    auto giveUp = after(kWindowsWithoutProgress * std::max(timeout, 0));
+    auto giveUp = after(timing::kWindowsWithoutProgress * std::max(timeout, 0));
     for (;;) {
         // Each line gets a fresh window, within the bound of the whole wait.
         LineWait wait = readLine(fd, std::min(after(timeout), giveUp), framer, record);
@@ -289,12 +311,12 @@ Result RS232CCom::awaitReply(int fd, const std::string& resCmd, int timeout, Rec
 }
 
 int RS232CCom::transaction(Port port, const std::string& cmd, const std::string& resCmd,
-                           int timeout, Record record) {
-    LineScope scope(*this);
+                           int timeout, Record record, LineQueue::Priority priority) {
+    LineScope scope(*this, priority);
     lastRecvData.clear();
     Lease lease(*this);
-    if (auto failed = begin(port, cmd, lease)) return end(lease, *failed);
-    return end(lease, awaitReply(lease.fd, resCmd, timeout, record));
+    if (auto failed = begin(port, cmd, lease)) return *failed;
+    return awaitReply(lease.fd, resCmd, timeout, record);
 }
 
 int RS232CCom::sendCmd(std::string cmd, std::string resCmd, int timeout) {
@@ -302,7 +324,7 @@ int RS232CCom::sendCmd(std::string cmd, std::string resCmd, int timeout) {
 }
 
 int RS232CCom::sendCmd(std::string cmd, std::string resCmd) {
-    return sendCmd(std::move(cmd), std::move(resCmd), kDefaultWindow);
+    return sendCmd(std::move(cmd), std::move(resCmd), kCommandWindow);
 }
 
 int RS232CCom::sendCmdScipt(std::string cmd, std::string resCmd, int timeout) {
@@ -312,9 +334,7 @@ int RS232CCom::sendCmdScipt(std::string cmd, std::string resCmd, int timeout) {
 std::string RS232CCom::sendCmd(std::string cmd) {
     LineScope scope(*this);
     Lease lease(*this);
-    if (auto failed = begin(Port::PerCall, cmd, lease)) {
-        return protocol::statusWord(end(lease, *failed));
-    }
+    if (auto failed = begin(Port::PerCall, cmd, lease)) return protocol::statusWord(*failed);
     // No framing and no window: whatever arrived in the pause, up to the read limit.
     std::string received;
     for (int readCnt = 1; readCnt <= kTextFormReads; ++readCnt) {
@@ -322,7 +342,7 @@ std::string RS232CCom::sendCmd(std::string cmd) {
         int n = readNow(lease.fd, byte, Heard::Reply);
         // An adapter that hung up reads as empty; that is a failed line, not a quiet one.
         if (n < 0 || (n == 0 && serialio::lineFailed(lease.fd))) {
-            return protocol::statusWord(end(lease, protocol::LineFailed));
+            return protocol::statusWord(lineFailed());
         }
         if (n == 0) break;
         received.push_back(static_cast<char>(byte));
@@ -333,8 +353,8 @@ std::string RS232CCom::sendCmd(std::string cmd) {
 int RS232CCom::recvCmdInf() {
     LineScope scope(*this);
     Lease lease(*this);
-    if (!acquire(Port::Held, lease)) return protocol::OpenFailed;
-    if (serialio::lineFailed(lease.fd)) return end(lease, protocol::LineFailed);
+    if (auto failed = acquire(Port::Held, lease)) return *failed;
+    if (serialio::lineFailed(lease.fd)) return lineFailed();
     int available = serialio::pendingBytes(lease.fd);
     if (available <= 0) return 0;
     lastRecvData.clear();
@@ -342,7 +362,7 @@ int RS232CCom::recvCmdInf() {
     for (int got = 0; got < available; ++got) {
         unsigned char byte;
         int n = readNow(lease.fd, byte, Heard::Reply);
-        if (n < 0) return end(lease, protocol::LineFailed);
+        if (n < 0) return protocol::LineFailed;
         if (n == 0) break;  // reported but not delivered: keep what was classified
         appendReceived(static_cast<char>(byte));
         scanner.feed(byte);
@@ -360,12 +380,12 @@ int RS232CCom::serialClose() {
 }
 
 std::string RS232CCom::getLastRecvDataBinStr() {
-    std::lock_guard<std::mutex> lock(serialLock);
+    LineTurn turn(serialLock);
     return protocol::renderHex(takeLastRecvData());
 }
 
 std::string RS232CCom::getLastRecvDataStr() {
-    std::lock_guard<std::mutex> lock(serialLock);
+    LineTurn turn(serialLock);
     return protocol::renderPrintable(takeLastRecvData());
 }
 
@@ -376,16 +396,21 @@ int RS232CCom::fixedCommand(FixedCommand which) {
         Port port;
         int timeout;
     } table[] = {
-        /* FWD */ {"FWD\r\n", "FWD\r\n", Port::Held, 10},
-        /* RVS */ {"RVS\r\n", "RVS\r\n", Port::Held, 10},
-        /* STP */ {"STP\r\n", "STP\r\n", Port::Held, 1},
-        /* RST */ {"RST\r\n", "SOK\r\n", Port::PerCall, 10},
-        /* WIN */ {"WIN\r\n", "WIN\r\n", Port::Held, 1},
-        /* WOT */ {"WOT\r\n", "WOT\r\n", Port::Held, 1},
-        /* WOTWithWNG */ {"WOT\r\n", "WOT\r\nWNG\r\n", Port::Held, 1},
-        /* WRT */ {"WRT\r\n", "WRT\r\n", Port::Held, 1},
+        /* FWD */ {"FWD\r\n", "FWD\r\n", Port::Held, kCommandWindow},
+        /* RVS */ {"RVS\r\n", "RVS\r\n", Port::Held, kCommandWindow},
+        /* STP */ {"STP\r\n", "STP\r\n", Port::Held, kShortWindow},
+        /* RST */ {"RST\r\n", "SOK\r\n", Port::PerCall, kCommandWindow},
+        /* WIN */ {"WIN\r\n", "WIN\r\n", Port::Held, kShortWindow},
+        /* WOT */ {"WOT\r\n", "WOT\r\n", Port::Held, kShortWindow},
+        /* WOTWithWNG */ {"WOT\r\n", "WOT\r\nWNG\r\n", Port::Held, kShortWindow},
+        /* WRT */ {"WRT\r\n", "WRT\r\n", Port::Held, kShortWindow},
     };
     const auto& row = table[static_cast<int>(which)];
+    // Stopping the tool goes ahead of every call still waiting for the line.
+    if (which == FixedCommand::STP) {
+        return transaction(row.port, row.cmd, row.reply, row.timeout, Record::Everything,
+                           LineQueue::Priority::Urgent);
+    }
     return row.port == Port::Held ? sendCmdScipt(row.cmd, row.reply, row.timeout)
                                   : sendCmd(row.cmd, row.reply, row.timeout);
 }
@@ -424,44 +449,40 @@ int RS232CCom::sendCmdCOM(std::string cmd) {
 }
 
 int RS232CCom::sendCmdCH(std::string ch) {
-    return sendCmdScipt("MOV:" + ch + "\r\n", "CH :" + ch + "\r\n", 10);
+    return sendCmdScipt("MOV:" + ch + "\r\n", "CH :" + ch + "\r\n", kCommandWindow);
 }
 
 std::string RS232CCom::dialogue(const std::string& frame, DataLines dataLines) {
     LineScope scope(*this);
     lastRecvData.clear();
     Lease lease(*this);
-    if (auto failed = begin(Port::PerCall, frame, lease)) {
-        return protocol::statusWord(end(lease, *failed));
-    }
+    if (auto failed = begin(Port::PerCall, frame, lease)) return protocol::statusWord(*failed);
     // Every line gets a fresh window, for long data transfers; lines that carry nothing get no
     // more than a few windows after the last data line.
     std::string items;
-    auto failWith = [&](const std::string& result) {
+    auto failWith = [&](const std::string& result) REQUIRES(serialLock) {
         appendReceived(items);  // what the controller believes it delivered stays readable
         return result;
     };
     protocol::LineFramer framer(protocol::LineFramer::LfAfterCr);
-    auto giveUp = after(kWindowsWithoutProgress * kDialogueWindow);
+    auto giveUp = after(timing::kWindowsWithoutProgress * kCommandWindow);
     for (;;) {
-        LineWait wait = readLine(lease.fd, std::min(after(kDialogueWindow), giveUp), framer,
+        LineWait wait = readLine(lease.fd, std::min(after(kCommandWindow), giveUp), framer,
                                  Record::DrainedOnly);
-        if (wait == LineWait::Failed)
-            return failWith(protocol::statusWord(end(lease, protocol::LineFailed)));
+        if (wait == LineWait::Failed) return failWith(protocol::statusWord(protocol::LineFailed));
         if (wait == LineWait::TimedOut) return failWith(protocol::statusWord(protocol::TimedOut));
         const std::string& line = framer.line();
-        if (protocol::beginsWith(line, "CER")) return failWith(kCER);
+        if (protocol::isRefusalLine(line)) return failWith(kCER);
         bool closing = protocol::beginsWith(line, "RST\r\n");
         bool data = (dataLines == DataLines::CstAndCom && protocol::beginsWith(line, "CST:")) ||
                     protocol::beginsWith(line, "COM:");
         if (!closing && !data) continue;
         if (data) items += protocol::replyItem(line);
-        if (!writeFrame(lease.fd, kSOK)) {
-            return failWith(protocol::statusWord(end(lease, protocol::LineFailed)));
-        }
+        if (!writeFrame(lease.fd, kSOK))
+            return failWith(protocol::statusWord(protocol::LineFailed));
         serialio::pause100ms();
         if (closing) return items;
-        giveUp = after(kWindowsWithoutProgress * kDialogueWindow);
+        giveUp = after(timing::kWindowsWithoutProgress * kCommandWindow);
     }
 }
 
@@ -477,18 +498,18 @@ RS232CCom::VersionReply RS232CCom::versionQuery(Port port, int timeout) {
     LineScope scope(*this);
     lastRecvData.clear();
     Lease lease(*this);
-    if (auto failed = begin(port, "VER\r\n", lease)) return {end(lease, *failed), ""};
+    if (auto failed = begin(port, "VER\r\n", lease)) return {*failed, ""};
 
     VersionReply reply{protocol::Acknowledged, ""};
     protocol::LineFramer framer(protocol::LineFramer::LfAfterCr);
     for (int dataCnt = 0; dataCnt < 2;) {
         LineWait wait = readLine(lease.fd, after(timeout), framer, Record::DrainedOnly);
-        if (wait == LineWait::Failed) return {end(lease, protocol::LineFailed), reply.items};
+        if (wait == LineWait::Failed) return {protocol::LineFailed, reply.items};
         if (wait == LineWait::TimedOut) {
             reply.result = protocol::TimedOut;
             break;
         }
-        if (protocol::beginsWith(framer.line(), kCER)) {
+        if (protocol::isRefusalLine(framer.line())) {
             reply.result = protocol::Refused;
             lastRecvData = kCER;
             break;
@@ -516,5 +537,5 @@ std::string RS232CCom::sendCmdVER(int isScript, int timeout) {
 }
 
 int RS232CCom::sendCmdVERScript() {
-    return versionQuery(Port::HeldSetUpEachCall, kVersionScriptWindow).result;
+    return versionQuery(Port::HeldSetUpEachCall, kCommandWindow).result;
 }

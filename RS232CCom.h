@@ -3,11 +3,12 @@
 #define RS232CCOM_H
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "common/ThreadSafety.h"
 #include "link/HangUpWatch.h"
+#include "link/LineQueue.h"
 #include "link/Protocol.h"
 #include "link/SerialIO.h"
 
@@ -50,6 +51,9 @@ class RS232CCom {
     std::string getLastRecvDataBinStr();
     std::string getLastRecvDataStr();
 
+    // Calls waiting for the line now, behind the one that has it.
+    std::size_t callsWaiting() const { return serialLock.waiting(); }
+
     // `lastRecvData` keeps at most this many of the newest bytes, so an endlessly chattering
     // controller cannot exhaust memory between two fetches.
     static constexpr std::size_t kLastRecvDataCap = 1 << 20;
@@ -74,21 +78,26 @@ class RS232CCom {
     enum class DataLines { ComOnly, CstAndCom };
     enum class FixedCommand { FWD, RVS, STP, RST, WIN, WOT, WOTWithWNG, WRT };
 
-    // The port of one call.
+    // The port of one call: a per-call port is closed when the call ends.
     struct Lease {
         explicit Lease(RS232CCom& com) : com(com) {}
         ~Lease();
         RS232CCom& com;
-        serialio::ExclusivePort own;  // a per-call port, closed when the call ends
+        serialio::ExclusivePort own;  // a per-call port
         int fd = -1;
-        bool held = false;  // fd is g_fd
     };
-    // One call on the line: holds the serial lock, and records what was heard when it ends.
-    struct LineScope {
-        explicit LineScope(RS232CCom& com) : com(com), lock(com.serialLock) {}
-        ~LineScope() { com.recordHeard(); }
+    // One call on the line: waits its turn for the line, and when the call ends releases a held
+    // port whose line failed (so the kernel frees the adapter's name) and records what was heard.
+    class SCOPED_CAPABILITY LineScope {
+      public:
+        LineScope(RS232CCom& com, LineQueue::Priority priority = LineQueue::Priority::InTurn)
+            ACQUIRE(com.serialLock);
+        ~LineScope() RELEASE();
+        LineScope(const LineScope&) = delete;
+        LineScope& operator=(const LineScope&) = delete;
+
+      private:
         RS232CCom& com;
-        std::lock_guard<std::mutex> lock;
     };
     // What a byte read from the line was read for, as the trace names it.
     enum class Heard { Reply, Drained, Discarded };
@@ -98,57 +107,68 @@ class RS232CCom {
         std::string items;
     };
 
-    void serial_reset(int fd);
-    void clearRecvBuf(int fd);
+    // Each of these runs inside a call, with the line held.
+    bool serial_reset(int fd) REQUIRES(serialLock);
+    void clearRecvBuf(int fd) REQUIRES(serialLock);
     // Puts back the line settings another program may have changed, without a flush.
-    void restoreLineSettings(int fd);
+    bool restoreLineSettings(int fd) REQUIRES(serialLock);
 
     // The exchange every command shares: the port, the drain, the frame, the 100 ms pause.
     // Nothing when the frame is on its way; otherwise the failure.
-    std::optional<Result> begin(Port port, const std::string& frame, Lease& lease);
-    bool acquire(Port port, Lease& lease);
-    serialio::ExclusivePort openPort();
-    // A failed line on the held port releases it, so the kernel frees the adapter's name.
-    Result end(Lease& lease, Result result);
-    void releaseHeldPort();
-    void onHangUp(std::uint64_t generation);
+    std::optional<Result> begin(Port port, const std::string& frame, Lease& lease)
+        REQUIRES(serialLock);
+    std::optional<Result> acquire(Port port, Lease& lease) REQUIRES(serialLock);
+    serialio::ExclusivePort openPort() REQUIRES(serialLock);
+    // Marks the call's line as failed (the scope releases a held port when the call ends).
+    Result lineFailed() REQUIRES(serialLock);
+    // A line that refuses its settings has failed; said on stderr, as the open's problems are.
+    Result setUpFailed(const char* what) REQUIRES(serialLock);
+    void endCall() REQUIRES(serialLock);
+    void releaseHeldPort() REQUIRES(serialLock);
+    void onHangUp(std::uint64_t generation) EXCLUDES(serialLock);
 
     int transaction(Port port, const std::string& cmd, const std::string& resCmd, int timeout,
-                    Record record);
-    Result awaitReply(int fd, const std::string& resCmd, int timeout, Record record);
+                    Record record, LineQueue::Priority priority = LineQueue::Priority::InTurn)
+        EXCLUDES(serialLock);
+    Result awaitReply(int fd, const std::string& resCmd, int timeout, Record record)
+        REQUIRES(serialLock);
     int fixedCommand(FixedCommand which);
-    std::string dialogue(const std::string& frame, DataLines dataLines);
-    VersionReply versionQuery(Port port, int timeout);
+    std::string dialogue(const std::string& frame, DataLines dataLines) EXCLUDES(serialLock);
+    VersionReply versionQuery(Port port, int timeout) EXCLUDES(serialLock);
     // Reads one line with `framer` until `deadline`; a window that closes after a CR in the
     // line still yields the line.
     LineWait readLine(int fd, serialio::Clock::time_point deadline, protocol::LineFramer& framer,
-                      Record record);
-    // Every byte read and written passes through these, for the trace.
-    serialio::Wait readByte(int fd, serialio::Clock::time_point deadline, unsigned char& byte);
-    int readNow(int fd, unsigned char& byte, Heard why);
-    bool writeFrame(int fd, const std::string& frame);
-    void noteHeard(unsigned char byte, Heard why);
-    void recordHeard();
-    void recordPort(const char* event, const std::string& why = "");
-    void appendReceived(char byte);
-    void appendReceived(const std::string& bytes);
-    std::string takeLastRecvData();
+                      Record record) REQUIRES(serialLock);
+    // Every byte read and written passes through these, for the trace; a failure they see marks
+    // the call's line as failed.
+    serialio::Wait readByte(int fd, serialio::Clock::time_point deadline, unsigned char& byte)
+        REQUIRES(serialLock);
+    int readNow(int fd, unsigned char& byte, Heard why) REQUIRES(serialLock);
+    bool writeFrame(int fd, const std::string& frame) REQUIRES(serialLock);
+    void noteHeard(unsigned char byte, Heard why) REQUIRES(serialLock);
+    void recordHeard() REQUIRES(serialLock);
+    void recordPort(const char* event, const std::string& why = "") REQUIRES(serialLock);
+    void appendReceived(char byte) REQUIRES(serialLock);
+    void appendReceived(const std::string& bytes) REQUIRES(serialLock);
+    std::string takeLastRecvData() REQUIRES(serialLock);
 
-    std::string title;
-    std::string lastRecvData;
-    serialio::ExclusivePort g_fd;
+    // One call at a time on the line, in arrival order, STP first; it guards the fields marked
+    // so. The title has its own lock, so that it never waits for a long exchange on the line.
+    LineQueue serialLock;
+    mutable Mutex titleLock;
+
+    std::string title GUARDED_BY(titleLock);
+    std::string lastRecvData GUARDED_BY(serialLock);
+    serialio::ExclusivePort g_fd GUARDED_BY(serialLock);
 
     const std::string device;
     TraceLog* const trace;
-    std::string heard;  // read, not yet recorded
-    Heard heardAs = Heard::Reply;
-    // One call at a time on the line, `lastRecvData`, `g_fd` and the fields below. The title
-    // has its own lock so that it never waits for a long exchange on the line.
-    std::mutex serialLock;
-    mutable std::mutex titleLock;
-    std::uint64_t heldGeneration = 0;  // names the held port for the hang-up watch
-    std::string openProblem;           // why the last open failed; "" when it succeeded
-    HangUpWatch hangUpWatch;           // last: its thread stops before the rest goes
+    std::string heard GUARDED_BY(serialLock);  // read, not yet recorded
+    Heard heardAs GUARDED_BY(serialLock) = Heard::Reply;
+    bool lineBroke GUARDED_BY(serialLock) = false;            // the line failed in this call
+    std::uint64_t heldGeneration GUARDED_BY(serialLock) = 0;  // names the held port for the watch
+    std::string openProblem GUARDED_BY(serialLock);  // why the last open failed; "" if it did not
+    HangUpWatch hangUpWatch;                         // last: its thread stops before the rest goes
 };
 
 #endif

@@ -38,6 +38,10 @@ bool beginsWith(const std::string& line, const std::string& prefix) {
     return true;
 }
 
+bool isRefusalLine(const std::string& line) {
+    return beginsWith(line, "CER\r\n");
+}
+
 void LineFramer::startLine() {
     lineBytes.clear();
     crSeen = false;

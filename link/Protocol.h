@@ -29,6 +29,9 @@ constexpr std::size_t kMaxLineBytes = 4095;
 // True when `line`, padded with zero bytes, begins with `prefix` byte for byte.
 bool beginsWith(const std::string& line, const std::string& prefix);
 
+// The refusal that ends a dialogue or the version query: a line that is "CER" CR LF.
+bool isRefusalLine(const std::string& line);
+
 // Splits received bytes into reply lines, one byte at a time.
 class LineFramer {
   public:

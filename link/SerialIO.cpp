@@ -11,13 +11,11 @@
 #include <cstring>
 #include <thread>
 
+#include "link/Timing.h"
+
 namespace serialio {
 
 namespace {
-
-// A write may wait this long for the line to take a frame, plus a millisecond a byte (a quarter
-// of the line's own pace at 38400 baud).
-constexpr auto kWriteGrace = std::chrono::seconds(2);
 
 timespec until(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
@@ -143,7 +141,7 @@ int pendingBytes(int fd) {
 }
 
 bool writeFrame(int fd, const std::string& frame) {
-    auto deadline = Clock::now() + kWriteGrace + std::chrono::milliseconds(frame.size());
+    auto deadline = Clock::now() + timing::kWriteGrace + std::chrono::milliseconds(frame.size());
     std::size_t done = 0;
     while (done < frame.size()) {
         ssize_t n = ::write(fd, frame.data() + done, frame.size() - done);
@@ -162,7 +160,7 @@ bool writeFrame(int fd, const std::string& frame) {
 }
 
 void pause100ms() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(timing::kPause);
 }
 
 }  // namespace serialio

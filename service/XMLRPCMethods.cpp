@@ -10,6 +10,7 @@
 #include <xmlrpc-c/server_abyss.hpp>
 
 #include "RS232CCom.h"
+#include "link/Timing.h"
 #include "service/XmlSafe.h"
 #include "trace/TraceLog.h"
 
@@ -267,7 +268,7 @@ void GetLastRecvDataStr::execute(paramList const& paramList, value* retvalP) {
 
 void SendCmdVER::execute(paramList const& paramList, value* retvalP) {
     noParameter(paramList);
-    *retvalP = stringResult(com->sendCmdVER(0, 1));
+    *retvalP = stringResult(com->sendCmdVER(0, static_cast<int>(timing::kShortWindow.count())));
 }
 
 void SendCmdVERScript::execute(paramList const& paramList, value* retvalP) {

@@ -231,7 +231,7 @@ TEST_F(SimTest, DialoguesKeepWhatWasAcknowledgedAndEndOnCer) {
     EXPECT_EQ(com.getLastRecvDataStr(), "COM:1,");
     expectWire("COS\r\nSOK\r\n");  // a refusal gets no acknowledgement
     sim.on("CHS:", {frame("CST:1"), expect("SOK\r\n"), frame("COM:2"), expect("SOK\r\n"),
-                    send("CERT\r\n")});
+                    send("CERT\r\nCER\r\n")});  // only CER itself refuses
     EXPECT_EQ(com.sendCmdCHS("1"), "CER\r\n");
     EXPECT_EQ(com.getLastRecvDataStr(), "CST:1,COM:2,");
 }

@@ -1,0 +1,55 @@
+// Who may use the serial line next. Calls that wait for the line are served in the order they
+// arrived, so none waits behind an endless stream of later ones; a call marked Urgent (the stop
+// command) goes ahead of every call still waiting. Nobody can interrupt the exchange in progress:
+// the line is handed from one holder straight to the next.
+#ifndef LINK_LINEQUEUE_H
+#define LINK_LINEQUEUE_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <list>
+
+#include "common/ThreadSafety.h"
+
+class CAPABILITY("serial line") LineQueue {
+  public:
+    enum class Priority { InTurn, Urgent };
+
+    // Returns once the line is the caller's.
+    void acquire(Priority priority = Priority::InTurn) ACQUIRE();
+    // Hands the line to the next waiting call, if any.
+    void release() RELEASE();
+
+    // Calls waiting for the line now (not counting its holder).
+    std::size_t waiting() const;
+
+  private:
+    struct Waiter {
+        std::condition_variable_any turn;
+        bool granted = false;
+    };
+
+    mutable Mutex lock;
+    bool held GUARDED_BY(lock) = false;
+    // Urgent waiters stand before every InTurn one; each group in arrival order.
+    std::list<Waiter*> queue GUARDED_BY(lock);
+    std::size_t urgentWaiting GUARDED_BY(lock) = 0;
+};
+
+// Holds the line for a scope.
+class SCOPED_CAPABILITY LineTurn {
+  public:
+    explicit LineTurn(LineQueue& line, LineQueue::Priority priority = LineQueue::Priority::InTurn)
+        ACQUIRE(line)
+        : line(line) {
+        line.acquire(priority);
+    }
+    ~LineTurn() RELEASE() { line.release(); }
+    LineTurn(const LineTurn&) = delete;
+    LineTurn& operator=(const LineTurn&) = delete;
+
+  private:
+    LineQueue& line;
+};
+
+#endif
