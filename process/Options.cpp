@@ -12,14 +12,15 @@ bool isAddress(const std::string& text) {
            inet_pton(AF_INET6, text.c_str(), binary) == 1;
 }
 
-bool parsePort(const std::string& text, unsigned& port) {
-    if (text.empty() || text.size() > 5 ||
+// A decimal number from `low` to `high`.
+bool parseNumber(const std::string& text, unsigned long low, unsigned long high, unsigned& number) {
+    if (text.empty() || text.size() > 6 ||
         text.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
     unsigned long value = std::stoul(text);
-    if (value < 1 || value > 65535) return false;
-    port = static_cast<unsigned>(value);
+    if (value < low || value > high) return false;
+    number = static_cast<unsigned>(value);
     return true;
 }
 
@@ -48,6 +49,8 @@ const char* usageText() {
            "  --allow-origin ORIGIN  let web pages from ORIGIN (scheme://host[:port]) call the\n"
            "                         daemon; repeatable. Calls from any other web page are "
            "refused\n"
+           "  --client-connections N connections one client address may hold open at once\n"
+           "                         (default 64); the oldest silent one makes room for more\n"
            "  --trace PATH           record every call and every byte on the line in PATH\n"
            "                         (JSON Lines); - for standard error\n"
            "  --trace-size SIZE      rotate the trace file at SIZE bytes (k, M: KiB, MiB;\n"
@@ -77,7 +80,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             return line;
         }
         if (name != "--device" && name != "--port" && name != "--listen" &&
-            name != "--allow-origin" && name != "--trace" && name != "--trace-size") {
+            name != "--allow-origin" && name != "--trace" && name != "--trace-size" &&
+            name != "--client-connections") {
             return invalid("unknown option " + args[i]);
         }
         if (!attached) {
@@ -89,7 +93,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             if (value.empty()) return invalid("--device needs a path");
             options.device = value;
         } else if (name == "--port") {
-            if (!parsePort(value, options.server.port)) {
+            if (!parseNumber(value, 1, 65535, options.server.port)) {
                 return invalid("--port takes a number from 1 to 65535, not '" + value + "'");
             }
         } else if (name == "--listen") {
@@ -97,6 +101,11 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
                 return invalid("--listen takes an IPv4 or IPv6 address, not '" + value + "'");
             }
             options.server.listenAddress = value;
+        } else if (name == "--client-connections") {
+            if (!parseNumber(value, 1, 100000, options.server.clientConnections)) {
+                return invalid("--client-connections takes a number from 1 to 100000, not '" +
+                               value + "'");
+            }
         } else if (name == "--trace") {
             if (value.empty()) return invalid("--trace needs a path, or - for standard error");
             options.trace = value;

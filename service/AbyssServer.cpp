@@ -2,15 +2,23 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <xmlrpc-c/abyss.h>
 #include <xmlrpc-c/server_abyss.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <xmlrpc-c/server_abyss.hpp>
 #include <xmlrpc-c/xml.hpp>
 
@@ -21,26 +29,31 @@
 
 namespace {
 
-// Connections are threads of the library, each idle one about 13 KiB resident. Room for a
-// burst of a thousand silent connections keeps a real caller served at once instead of queued
-// behind them until they time out.
+// Each connection is a thread, an idle one about 13 KiB resident. Room for a burst of a thousand
+// silent connections keeps a real caller served at once.
 constexpr unsigned kMaxConnections = 1200;
-// Each connection holds its socket and the two ends of a pipe; the rest of the daemon (the
-// listener, the serial port, standard streams) needs a few more.
+// Fewer than this and a few idle clients could crowd out the UI: the daemon will not start.
+constexpr unsigned kMinConnections = 16;
+// Each connection holds its socket and the two ends of the library's interrupt pipe; the rest
+// of the daemon (standard streams, the listener, the serial port, the trace, the watches) needs
+// a few more.
 constexpr rlim_t kDescriptorsPerConnection = 3;
-constexpr rlim_t kSpareDescriptors = 64;
-// Connections the kernel queues while every thread is busy; beyond it SYNs are dropped and a
+constexpr rlim_t kSpareDescriptors = 16;
+// Connections the kernel queues while the accept loop is busy; beyond it SYNs are dropped and a
 // client waits out TCP's retransmission back-off (seconds). The kernel caps it at somaxconn.
-constexpr unsigned kConnBacklog = 4096;
-// Seconds a connection may wait for the next bytes of a request it has begun: a slow but honest
-// client still gets through, a silent one frees its thread.
+constexpr int kConnBacklog = 4096;
+// Seconds a connection may wait for the next bytes of its request: a slow but honest client
+// still gets through, a silent one frees its thread.
 constexpr unsigned kReadTimeout = 10;
-// Seconds an idle kept-alive connection is held for the client's next call.
-constexpr unsigned kKeepaliveTimeout = 10;
-// Calls one kept-alive connection may make (the library's default is 30).
-constexpr unsigned kCallsPerConnection = 1000;
-// Room on a connection thread's stack for our own work around the registry's.
+// Room on a connection thread's stack for the library's own work around the registry's and ours.
 constexpr std::size_t kProcessorStack = 128 * 1024;
+constexpr std::size_t kConnectionStack = 256 * 1024;
+// When the process runs out of descriptors all the same, the accept loop waits this long for a
+// connection to end before it tries again.
+constexpr int kDescriptorsBackOffMs = 100;
+
+// The connection the current thread serves.
+thread_local ConnectionTable::Id currentConnection = 0;
 
 std::string faultResponse(xmlrpc_c::fault::code_t code, const std::string& text) {
     std::string response;
@@ -90,11 +103,14 @@ void processCall(xmlrpc_env* envP, void* serverP, const char* callXml, size_t le
     }
 }
 
-// Abyss ends its run loop when accept() finds no descriptor left, so the daemon takes no more
-// connections than its descriptor limit holds, raising the soft limit as far as it may.
-unsigned connectionsThatFit() {
+// As many connections as the descriptor limit holds, raising the soft limit as far as it may;
+// 0, with the reason, when not even kMinConnections fit.
+unsigned connectionsThatFit(std::string& failure) {
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        failure = std::string("cannot read the limit of open files: ") + std::strerror(errno);
+        return 0;
+    }
     rlim_t wanted = kMaxConnections * kDescriptorsPerConnection + kSpareDescriptors;
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
         rlimit raised = limit;
@@ -103,13 +119,35 @@ unsigned connectionsThatFit() {
         if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
     if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) return kMaxConnections;
-    if (limit.rlim_cur <= kSpareDescriptors + kDescriptorsPerConnection) return 1;
-    return static_cast<unsigned>((limit.rlim_cur - kSpareDescriptors) / kDescriptorsPerConnection);
+    rlim_t fit = limit.rlim_cur > kSpareDescriptors
+                     ? (limit.rlim_cur - kSpareDescriptors) / kDescriptorsPerConnection
+                     : 0;
+    if (fit < kMinConnections) {
+        failure = "a limit of " + std::to_string(limit.rlim_cur) +
+                  " open files (ulimit -n) leaves room for " + std::to_string(fit) +
+                  " connections; it needs at least " +
+                  std::to_string(kMinConnections * kDescriptorsPerConnection + kSpareDescriptors);
+        return 0;
+    }
+    return static_cast<unsigned>(fit);
 }
 
-// A browser asks before it sends a call with Content-Type text/xml from another origin. Only an
-// allowed origin gets the answer that lets it go on.
-void answerPreflight(void* serverP, TSession* session, abyss_bool* handled) {
+void respondEmpty(TSession* session, uint16_t status) {
+    ResponseStatus(session, status);
+    ResponseContentLength(session, 0);
+    ResponseWriteStart(session);
+    ResponseWriteEnd(session);
+}
+
+// Abyss asks this handler first for every request, once its head is read. It answers CORS
+// preflights itself: a browser asks before it sends a call with Content-Type text/xml from
+// another origin, and only an allowed origin gets the answer that lets it go on.
+void admitRequest(void* serverP, TSession* session, abyss_bool* handled) {
+    if (!static_cast<const AbyssServer*>(serverP)->beginRequest()) {
+        *handled = true;  // closed to make room for another: nothing more happens on it
+        respondEmpty(session, 503);
+        return;
+    }
     const TRequestInfo* request = nullptr;
     SessionGetRequestInfo(session, &request);
     const char* origin = RequestHeaderValue(session, "origin");
@@ -121,12 +159,11 @@ void answerPreflight(void* serverP, TSession* session, abyss_bool* handled) {
         ResponseAddField(session, "Access-Control-Allow-Headers", "Content-Type");
         ResponseAddField(session, "Access-Control-Max-Age", "600");
         ResponseStatus(session, 204);
+        ResponseWriteStart(session);
+        ResponseWriteEnd(session);
     } else {
-        ResponseStatus(session, 403);
-        ResponseContentLength(session, 0);
+        respondEmpty(session, 403);
     }
-    ResponseWriteStart(session);
-    ResponseWriteEnd(session);
 }
 
 // An origin as a log line may show it: printable ASCII, the rest escaped, bounded.
@@ -153,8 +190,8 @@ struct OnExit {
 template <typename Release>
 OnExit(Release) -> OnExit<Release>;
 
-// The listening socket, or null with the reason; `address` empty means every IPv4 interface.
-TChanSwitch* listenOn(const std::string& address, unsigned port, std::string& failure) {
+// The listening socket, or closed with the reason; `address` empty means every IPv4 interface.
+serialio::FileDescriptor listenOn(const std::string& address, unsigned port, std::string& failure) {
     sockaddr_in v4{};
     sockaddr_in6 v6{};
     const sockaddr* where = reinterpret_cast<const sockaddr*>(&v4);
@@ -167,16 +204,73 @@ TChanSwitch* listenOn(const std::string& address, unsigned port, std::string& fa
         v6.sin6_port = v4.sin_port;
         if (inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr) != 1) {
             failure = "not an IPv4 or IPv6 address: " + address;
-            return nullptr;
+            return {};
         }
         where = reinterpret_cast<const sockaddr*>(&v6);
         size = sizeof v6;
     }
-    TChanSwitch* chanSwitch = nullptr;
+    serialio::FileDescriptor listener(
+        ::socket(where->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    int one = 1;
+    // A restarted daemon takes its port back at once; accepted sockets inherit TCP_NODELAY, so
+    // small responses leave without waiting for an acknowledgement.
+    bool ready = listener.isOpen() &&
+                 ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+                 ::setsockopt(listener.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 &&
+                 ::bind(listener.get(), where, size) == 0 &&
+                 ::listen(listener.get(), kConnBacklog) == 0;
+    if (!ready) {
+        failure = std::strerror(errno);
+        return {};
+    }
+    return listener;
+}
+
+// A client as the connection table counts it: its address, without the port.
+std::string addressOf(const sockaddr_storage& peer) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (peer.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text, sizeof text);
+    } else if (peer.ss_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, text,
+                  sizeof text);
+    }
+    return text;
+}
+
+// A connection the table has no room for hears why before it is closed.
+void refuse(int fd) {
+    static const char answer[] =
+        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 48\r\n"
+        "Connection: close\r\n\r\nthis address holds too many connections already\n";
+    ssize_t ignored = ::send(fd, answer, sizeof answer - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    (void)ignored;  // a client that cannot take it is closed all the same
+    ::close(fd);
+}
+
+// One connection, served on a thread of its own by the library, one request per connection.
+struct ConnectionJob {
+    TServer* server;
+    ConnectionTable* table;
+    ConnectionTable::Id id;
+    int fd;
+};
+
+void* serveConnection(void* argument) {
+    std::unique_ptr<ConnectionJob> job(static_cast<ConnectionJob*>(argument));
+    currentConnection = job->id;
+    TChannel* channel = nullptr;
+    abyss_unix_chaninfo* info = nullptr;
     const char* error = nullptr;
-    ChanSwitchUnixCreate2(where->sa_family, where, size, &chanSwitch, &error);
-    if (error) failure = takeError(error);
-    return error ? nullptr : chanSwitch;
+    ChannelUnixCreateFd(job->fd, &channel, &info, &error);
+    if (!error) {
+        ServerRunChannel(job->server, channel, info, &error);
+        ChannelDestroy(channel);
+        std::free(info);
+    }
+    takeError(error);  // a connection's own trouble (a client gone, a bad request) is its own
+    job->table->end(job->id);
+    return nullptr;
 }
 
 }  // namespace
@@ -184,7 +278,11 @@ TChanSwitch* listenOn(const std::string& address, unsigned port, std::string& fa
 AbyssServer::AbyssServer(RS232CCom* com) : AbyssServer(com, Options()) {}
 
 AbyssServer::AbyssServer(RS232CCom* com, Options options)
-    : com(com), options(std::move(options)), originPolicy(this->options.allowedOrigins) {
+    : com(com),
+      options(std::move(options)),
+      originPolicy(this->options.allowedOrigins),
+      stopSignal(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!stopSignal.isOpen()) throw std::runtime_error("cannot create an eventfd");
     add<GetTitle>("get_title");
     add<SetTitle>("set_title");
     add<GetMessage>("get_message");
@@ -251,44 +349,53 @@ void AbyssServer::recordRefusal(const xmlrpc_c::callInfo* info, const std::strin
 
 OriginPolicy::Decision AbyssServer::admitOrigin(const char* origin) const {
     OriginPolicy::Decision decision = originPolicy.decide(origin);
-    if (decision != OriginPolicy::Refused) return decision;
-    // One line per origin, not per request; a flood of made-up origins is named only so far.
-    constexpr std::size_t kOriginsNamed = 100;
-    std::string line;
-    {
-        std::lock_guard<std::mutex> lock(refusedLock);
-        if (refusedOrigins.size() > kOriginsNamed || !refusedOrigins.insert(origin).second) {
-            return decision;
-        }
-        line = refusedOrigins.size() > kOriginsNamed
-                   ? "RS232C Daemon refused calls from more web origins; they are not named"
-                   : "RS232C Daemon refused calls from web origin " + printable(origin) +
-                         " (rs232c-daemon --allow-origin lets a trusted one in)";
+    if (decision == OriginPolicy::Refused) {
+        reportOnce(std::string("origin ") + origin,
+                   "RS232C Daemon refused calls from web origin " + printable(origin) +
+                       " (rs232c-daemon --allow-origin lets a trusted one in)");
     }
-    diagnostic(line);
     return decision;
 }
 
+void AbyssServer::reportOnce(const std::string& key, const std::string& line) const {
+    // One line per origin or address, not per request; a flood of made-up ones is named only
+    // so far.
+    constexpr std::size_t kNamed = 100;
+    {
+        MutexLock guard(reportedLock);
+        if (reported.size() > kNamed || !reported.insert(key).second) return;
+        if (reported.size() > kNamed) {
+            diagnostic("RS232C Daemon refused more origins or addresses; they are not named");
+            return;
+        }
+    }
+    diagnostic(line);
+}
+
+bool AbyssServer::beginRequest() const {
+    return !connections || connections->beginRequest(currentConnection);
+}
+
 std::string AbyssServer::serve() {
+    std::string failure;
+    unsigned capacity = connectionsThatFit(failure);
+    if (capacity == 0) return failure;
+
     const char* error = nullptr;
     AbyssInit(&error);
     if (error) return takeError(error);
     OnExit abyssTerm{[] { AbyssTerm(); }};
 
-    std::string failure;
-    TChanSwitch* chanSwitch = listenOn(options.listenAddress, options.port, failure);
-    if (!chanSwitch) return failure;
-    OnExit destroySwitch{[chanSwitch] { ChanSwitchDestroy(chanSwitch); }};
+    serialio::FileDescriptor listener = listenOn(options.listenAddress, options.port, failure);
+    if (!listener.isOpen()) return failure;
+    // The daemon accepts connections itself and hands each to the library, so that it decides
+    // who gets one. The library then serves one request per connection.
     TServer server;
-    ServerCreateSwitch(&server, chanSwitch, &error);
-    if (error) return takeError(error);
+    if (!ServerCreateNoAccept(&server, "rs232c-daemon", nullptr, nullptr)) {
+        return "cannot create the HTTP server";
+    }
     OnExit freeServer{[&server] { ServerFree(&server); }};
-
-    ServerSetMaxConn(&server, connectionsThatFit());
-    ServerSetMaxConnBacklog(&server, kConnBacklog);
     ServerSetTimeout(&server, kReadTimeout);
-    ServerSetKeepaliveTimeout(&server, kKeepaliveTimeout);
-    ServerSetKeepaliveMaxConn(&server, kCallsPerConnection);
     // No Server header: the library writes every header line with a send() of its own.
     ServerSetAdvertise(&server, false);
 
@@ -308,31 +415,90 @@ std::string AbyssServer::serve() {
     }
     // Any other path gets 404; Abyss's own default would serve files.
     xmlrpc_server_abyss_set_default_handler(&server);
-    // Abyss asks the handler added last first, so preflights are answered before xmlrpc-c's.
-    ServerReqHandler3 preflight{nullptr, answerPreflight, this, 0};
+    // Abyss asks the handler added last first, so every request passes admitRequest first.
+    ServerReqHandler3 first{nullptr, admitRequest, this, 0};
     abyss_bool added = false;
-    ServerAddHandler3(&server, &preflight, &added);
-    if (!added) return "cannot add the handler of CORS preflights";
+    ServerAddHandler3(&server, &first, &added);
+    if (!added) return "cannot add the handler that admits requests";
 
-    ServerInit2(&server, &error);
-    if (error) return takeError(error);
-    {
-        std::lock_guard<std::mutex> guard(runningLock);
-        if (stopRequested) return "";
-        running = &server;
+    connections = std::make_unique<ConnectionTable>(
+        ConnectionTable::Limits{capacity, std::min(options.clientConnections, capacity)});
+    failure = acceptConnections(server, listener.get());
+    // No new connection from here on; the silent ones go, the calls in progress finish.
+    listener.reset();
+    connections->closeSilent();
+    while (connections->size() > 0) {
+        pollfd ended{connections->endedFd(), POLLIN, 0};
+        if (::poll(&ended, 1, -1) > 0) connections->clearEnded();
     }
-    ServerRun(&server);
-    std::lock_guard<std::mutex> guard(runningLock);
-    running = nullptr;
-    // Unless stop() asked for it, the library has given up (its reason is on standard output),
-    // and a supervisor must see a failure.
-    return stopRequested ? "" : "the server's run loop ended";
+    connections.reset();
+    return failure;
+}
+
+std::string AbyssServer::acceptConnections(TServer& server, int listener) {
+    const std::size_t stack = serviceRegistry.maxStackSize() + kProcessorStack + kConnectionStack;
+    bool outOfDescriptorsSaid = false;
+    for (;;) {
+        bool room = connections->roomForAnother();
+        pollfd fds[3] = {{stopSignal.get(), POLLIN, 0},
+                         {connections->endedFd(), POLLIN, 0},
+                         {listener, static_cast<short>(room ? POLLIN : 0), 0}};
+        if (::poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            return std::string("cannot wait for connections: ") + std::strerror(errno);
+        }
+        if (stopRequested) return "";
+        if (fds[1].revents) connections->clearEnded();
+        if (!(fds[2].revents & POLLIN)) continue;
+
+        sockaddr_storage peer{};
+        socklen_t peerSize = sizeof peer;
+        int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peerSize, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Something else took the room the table counted on: wait for a connection to
+                // end instead of spinning on a listener that stays readable.
+                if (!outOfDescriptorsSaid) {
+                    diagnostic(std::string("RS232C Daemon cannot take a connection now: ") +
+                               std::strerror(errno));
+                    outOfDescriptorsSaid = true;
+                }
+                pollfd wait[2] = {{stopSignal.get(), POLLIN, 0},
+                                  {connections->endedFd(), POLLIN, 0}};
+                ::poll(wait, 2, kDescriptorsBackOffMs);
+            }
+            continue;  // a client that gave up before it was taken, or a signal
+        }
+        std::string client = addressOf(peer);
+        ConnectionTable::Id id = connections->admit(fd, client);
+        if (id == 0) {
+            reportOnce("address " + client, "RS232C Daemon refused connections from " + client +
+                                                ": it holds " +
+                                                std::to_string(options.clientConnections) +
+                                                " already (rs232c-daemon --client-connections)");
+            refuse(fd);
+            continue;
+        }
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        pthread_attr_setstacksize(&attributes, stack);
+        auto* job = new ConnectionJob{&server, connections.get(), id, fd};
+        pthread_t thread;
+        int started = pthread_create(&thread, &attributes, serveConnection, job);
+        pthread_attr_destroy(&attributes);
+        if (started != 0) {
+            delete job;
+            connections->end(id);  // closes it; the client may try again
+        }
+    }
 }
 
 void AbyssServer::stop() {
-    std::lock_guard<std::mutex> guard(runningLock);
     stopRequested = true;
-    if (running) ServerTerminate(running);
+    std::uint64_t one = 1;
+    ssize_t ignored = ::write(stopSignal.get(), &one, sizeof one);
+    (void)ignored;  // the counter only saturates; the loop wakes either way
 }
 
 void* AbyssServer::run(void* aserver) {

@@ -4,12 +4,16 @@
 
 #include <xmlrpc-c/abyss.h>
 
-#include <mutex>
+#include <atomic>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 #include <xmlrpc-c/registry.hpp>
 
+#include "common/ThreadSafety.h"
+#include "link/SerialIO.h"
+#include "service/ConnectionTable.h"
 #include "service/OriginPolicy.h"
 
 class RS232CCom;
@@ -23,9 +27,11 @@ class AbyssServer {
     struct Options {
         unsigned port = kPort;
         std::string listenAddress;  // an IPv4 or IPv6 address; empty: every IPv4 interface
-        std::vector<std::string> allowedOrigins;  // web origins whose pages may call
-        TraceLog* trace = nullptr;                // where calls are recorded, if anywhere
+        std::vector<std::string> allowedOrigins;          // web origins whose pages may call
+        unsigned clientConnections = kClientConnections;  // open at once from one address
+        TraceLog* trace = nullptr;                        // where calls are recorded, if anywhere
     };
+    static constexpr unsigned kClientConnections = 64;
 
     explicit AbyssServer(RS232CCom* com);
     AbyssServer(RS232CCom* com, Options options);
@@ -37,8 +43,8 @@ class AbyssServer {
     // When the server could not be created or run, the reason is on stderr and failed() is true.
     static void* run(void* aserver);
     bool failed() const { return serveFailed; }
-    // Ends the library's run loop from any thread (also before it has begun): run() then returns
-    // without a failure.
+    // Ends serving from any thread (also before it has begun): run() stops taking connections,
+    // lets the calls in progress finish and returns without a failure.
     void stop();
 
     // Answers one call body as the server does once HTTP is done: refused by the request
@@ -50,23 +56,30 @@ class AbyssServer {
     OriginPolicy::Decision admitOrigin(const char* origin) const;
     // Puts a request refused before any method ran into the trace, if there is one.
     void recordRefusal(const xmlrpc_c::callInfo* info, const std::string& why) const;
+    // Every request passes here first, once its head is read: false when its connection was
+    // closed meanwhile to make room for another (it must then not be served).
+    bool beginRequest() const;
 
   private:
     template <typename Method>
     void add(const char* name);
     // Runs the server; the reason when it cannot.
     std::string serve();
+    // Takes connections until stop(); each is served on a thread of its own.
+    std::string acceptConnections(TServer& server, int listener);
+    // Writes one stderr line the first time `key` comes (at most 100 are named).
+    void reportOnce(const std::string& key, const std::string& line) const EXCLUDES(reportedLock);
 
     RS232CCom* com;
     xmlrpc_c::registry serviceRegistry;
     Options options;
     OriginPolicy originPolicy;
     bool serveFailed = false;
-    std::mutex runningLock;  // guards the two fields below
-    TServer* running = nullptr;
-    bool stopRequested = false;
-    mutable std::mutex refusedLock;
-    mutable std::set<std::string> refusedOrigins;  // already reported
+    std::atomic<bool> stopRequested{false};
+    serialio::FileDescriptor stopSignal;           // an eventfd that wakes the accept loop
+    std::unique_ptr<ConnectionTable> connections;  // while serving
+    mutable Mutex reportedLock;
+    mutable std::set<std::string> reported GUARDED_BY(reportedLock);  // origins, addresses
 };
 
 #endif

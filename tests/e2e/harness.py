@@ -201,13 +201,14 @@ class EndToEnd(unittest.TestCase):
 
     defaults = True
     daemon_args = ()
+    daemon_wrapper = ()
 
     @classmethod
     def setUpClass(cls):
         require_test_host()
         cls.sim = Simulator(cls.defaults)
         try:
-            cls.daemon = Daemon(args=cls.daemon_args)
+            cls.daemon = Daemon(args=cls.daemon_args, wrapper=cls.daemon_wrapper)
         except Exception:
             cls.sim.close()
             raise

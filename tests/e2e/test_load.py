@@ -67,6 +67,32 @@ class Concurrency(EndToEnd):
         self.assertLess(max(title_times), 0.5)
         self.assertEqual(self.sim.command("errors"), "errors 0")
 
+    def test_stop_goes_ahead_of_every_call_waiting_for_the_line(self):
+        self.sim.on("FWD\r\n", 'delay 500 send "FWD\\r\\n"')  # 0.7 s a call
+        stop = threading.Event()
+
+        def forward():
+            with self.daemon.proxy() as rpc:
+                while not stop.is_set():
+                    rpc.send_cmd_fwd()
+        clients = [threading.Thread(target=forward) for _ in range(6)]
+        for client in clients:
+            client.start()
+        try:
+            time.sleep(2)  # all six are queued for the line by now
+            taken = []
+            for _ in range(3):
+                start = time.monotonic()
+                self.assertEqual(self.rpc.send_cmd_stp(), 1)
+                taken.append(time.monotonic() - start)
+                time.sleep(0.5)
+        finally:
+            stop.set()
+            for client in clients:
+                client.join()
+        # The exchange in progress (at most 0.7 s), then its own: never behind the queue.
+        self.assertLess(max(taken), 1.5, taken)
+
 
 @unittest.skipIf(SANITIZED, "memory figures of a sanitizer build say nothing")
 class Memory(EndToEnd):
