@@ -10,16 +10,19 @@ TEST(CommandLine, NoOptionKeepsTheFixedDefaults) {
     EXPECT_EQ(line.options.server.port, 40405u);
     EXPECT_EQ(line.options.server.listenAddress, "");
     EXPECT_TRUE(line.options.server.allowedOrigins.empty());
+    EXPECT_EQ(line.options.server.clientConnections, 64u);
 }
 
 TEST(CommandLine, EachOptionInBothSpellings) {
     CommandLine line =
         parseCommandLine({"--device", "/dev/ttyUSB1", "--port=40406", "--listen", "::1",
-                          "--allow-origin", "http://ui:8080", "--allow-origin=https://ui.example"});
+                          "--allow-origin", "http://ui:8080", "--allow-origin=https://ui.example",
+                          "--client-connections", "8"});
     ASSERT_EQ(line.action, CommandLine::Run) << line.problem;
     EXPECT_EQ(line.options.device, "/dev/ttyUSB1");
     EXPECT_EQ(line.options.server.port, 40406u);
     EXPECT_EQ(line.options.server.listenAddress, "::1");
+    EXPECT_EQ(line.options.server.clientConnections, 8u);
     EXPECT_EQ(line.options.server.allowedOrigins,
               (std::vector<std::string>{"http://ui:8080", "https://ui.example"}));
     EXPECT_EQ(parseCommandLine({"--listen", "127.0.0.1"}).options.server.listenAddress,
@@ -46,6 +49,7 @@ TEST(CommandLine, BadOptionsAndValuesSayWhatIsWrong) {
         {{"--allow-origin", "null"}, "--allow-origin takes an origin"},
         {{"--allow-origin", "http://ui/"}, "not 'http://ui/'"},
         {{"--help=yes"}, "--help takes no value"},
+        {{"--client-connections", "0"}, "--client-connections takes a number from 1 to 100000"},
     };
     for (const auto& c : cases) {
         CommandLine line = parseCommandLine(c.args);
