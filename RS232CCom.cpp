@@ -120,7 +120,9 @@ RS232CCom::LineWait RS232CCom::readLine(int fd, Clock::time_point deadline,
         Wait wait = readByte(fd, deadline, byte);
         if (wait == Wait::Failed) return LineWait::Failed;
         if (wait == Wait::WindowClosed) {
-            return framer.crPending() ? LineWait::Line : LineWait::TimedOut;
+            if (framer.crPending()) return LineWait::Line;
+            noteOutcome(LineState::NoReply);
+            return LineWait::TimedOut;
         }
         if (record == Record::Everything) appendReceived(static_cast<char>(byte));
         if (framer.feed(byte)) return LineWait::Line;
@@ -142,6 +144,8 @@ int RS232CCom::readNow(int fd, unsigned char& byte, Heard why) {
 }
 
 void RS232CCom::noteHeard(unsigned char byte, Heard why) {
+    noteProgress(true, 1);
+    noteOutcome(LineState::Answering);
     if (!trace) return;
     if (why != heardAs) recordHeard();
     heardAs = why;
@@ -152,6 +156,7 @@ void RS232CCom::noteHeard(unsigned char byte, Heard why) {
 bool RS232CCom::writeFrame(int fd, const std::string& frame) {
     recordHeard();
     bool written = serialio::writeFrame(fd, frame);
+    if (written) noteProgress(false, frame.size());
     if (!written) lineFailed();
     if (trace && !frame.empty()) {
         auto event = trace->event("tx");
@@ -186,6 +191,9 @@ RS232CCom::Lease::~Lease() NO_THREAD_SAFETY_ANALYSIS {
 RS232CCom::LineScope::LineScope(RS232CCom& com, LineQueue::Priority priority) : com(com) {
     com.serialLock.acquire(priority);
     com.lineBroke = false;
+    com.callState = LineState::Unused;
+    com.noteProgress(false, 0);
+    com.lineTaken = true;
 }
 
 RS232CCom::LineScope::~LineScope() {
@@ -194,16 +202,63 @@ RS232CCom::LineScope::~LineScope() {
 }
 
 void RS232CCom::endCall() {
+    lineTaken = false;
     if (lineBroke && g_fd.isOpen()) {
         releaseHeldPort();
         recordPort("close", "the line failed");
         diagnostic("RS232C Daemon closed " + device + ": the line failed");
     }
     recordHeard();
+    if (callState != LineState::Unused) {
+        MutexLock guard(statusLock);
+        lastState = callState;
+        lastOpenProblem = callState == LineState::OpenFailed ? openProblem : "";
+    }
+}
+
+void RS232CCom::noteOutcome(LineState state) {
+    // A failure outweighs what came before it in the call; a byte after a silent window
+    // means the controller answers after all.
+    if (callState == LineState::LineFailed || callState == LineState::OpenFailed) return;
+    callState = state;
+}
+
+void RS232CCom::noteProgress(bool received, std::size_t bytes) {
+    lastProgressNanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    if (bytes == 0) return;
+    (received ? bytesReceived : bytesSent) += bytes;
+    if (received) {
+        lastReplyMicros = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    }
+}
+
+RS232CCom::Status RS232CCom::status() const {
+    Status now;
+    {
+        MutexLock guard(statusLock);
+        now.state = lastState;
+        now.openProblem = lastOpenProblem;
+    }
+    now.portHeld = portHeld;
+    now.lastReplyTime = lastReplyMicros / 1e6;
+    now.bytesSent = bytesSent;
+    now.bytesReceived = bytesReceived;
+    if (lineTaken) {
+        auto since =
+            std::chrono::steady_clock::time_point(std::chrono::nanoseconds(lastProgressNanos));
+        now.stalled = std::max(std::chrono::steady_clock::duration::zero(),
+                               std::chrono::steady_clock::now() - since);
+    }
+    return now;
 }
 
 Result RS232CCom::lineFailed() {
     lineBroke = true;
+    noteOutcome(LineState::LineFailed);
     return protocol::LineFailed;
 }
 
@@ -243,6 +298,7 @@ serialio::ExclusivePort RS232CCom::openPort() {
         openProblem = problem;
     }
     recordPort(port.isOpen() ? "open" : "refused", problem);
+    if (!port.isOpen()) noteOutcome(LineState::OpenFailed);
     return port;
 }
 
@@ -252,6 +308,7 @@ std::optional<Result> RS232CCom::acquire(Port port, Lease& lease) {
         if (!wasHeld) {
             g_fd = openPort();
             if (!g_fd.isOpen()) return protocol::OpenFailed;
+            portHeld = true;
             hangUpWatch.watch(g_fd.get(), ++heldGeneration);
         }
         lease.fd = g_fd.get();
@@ -278,6 +335,7 @@ std::optional<Result> RS232CCom::begin(Port port, const std::string& frame, Leas
 }
 
 void RS232CCom::releaseHeldPort() {
+    portHeld = false;
     hangUpWatch.watch(-1, ++heldGeneration);
     g_fd.release();
 }
@@ -286,6 +344,7 @@ void RS232CCom::onHangUp(std::uint64_t generation) {
     LineScope scope(*this);
     if (generation != heldGeneration || !g_fd.isOpen()) return;
     releaseHeldPort();
+    noteOutcome(LineState::LineFailed);
     recordPort("hangup");
     diagnostic("RS232C Daemon closed " + device + ": the adapter hung up");
 }

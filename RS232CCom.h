@@ -2,6 +2,8 @@
 #ifndef RS232CCOM_H
 #define RS232CCOM_H
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -53,6 +55,21 @@ class RS232CCom {
 
     // Calls waiting for the line now, behind the one that has it.
     std::size_t callsWaiting() const { return serialLock.waiting(); }
+
+    // What the line is doing, for operators and monitoring: read without waiting for the line.
+    enum class LineState { Unused, Answering, NoReply, LineFailed, OpenFailed };
+    struct Status {
+        LineState state = LineState::Unused;  // as the last call that used the line left it
+        std::string openProblem;              // OpenFailed: "absent", "not a terminal", ...
+        bool portHeld = false;
+        double lastReplyTime = 0;  // Unix time of the last byte from the controller; 0: none
+        std::uint64_t bytesSent = 0, bytesReceived = 0;
+        // How long the call that has the line has gone without a byte moving; zero when none
+        // has it. A healthy call never passes timing::kLongestQuietCall.
+        std::chrono::steady_clock::duration stalled{};
+    };
+    Status status() const;
+    const std::string& devicePath() const { return device; }
 
     // `lastRecvData` keeps at most this many of the newest bytes, so an endlessly chattering
     // controller cannot exhaust memory between two fetches.
@@ -151,6 +168,10 @@ class RS232CCom {
     void appendReceived(char byte) REQUIRES(serialLock);
     void appendReceived(const std::string& bytes) REQUIRES(serialLock);
     std::string takeLastRecvData() REQUIRES(serialLock);
+    // What this call learnt about the line; published when it ends.
+    void noteOutcome(LineState state) REQUIRES(serialLock);
+    // A byte moved on the line (received: from the controller).
+    void noteProgress(bool received, std::size_t bytes);
 
     // One call at a time on the line, in arrival order, STP first; it guards the fields marked
     // so. The title has its own lock, so that it never waits for a long exchange on the line.
@@ -168,6 +189,17 @@ class RS232CCom {
     bool lineBroke GUARDED_BY(serialLock) = false;            // the line failed in this call
     std::uint64_t heldGeneration GUARDED_BY(serialLock) = 0;  // names the held port for the watch
     std::string openProblem GUARDED_BY(serialLock);  // why the last open failed; "" if it did not
+
+    // The line's status, for status(): atomics, and a lock of their own for the words.
+    LineState callState GUARDED_BY(serialLock) = LineState::Unused;
+    mutable Mutex statusLock;
+    LineState lastState GUARDED_BY(statusLock) = LineState::Unused;
+    std::string lastOpenProblem GUARDED_BY(statusLock);
+    std::atomic<bool> portHeld{false};
+    std::atomic<bool> lineTaken{false};
+    std::atomic<std::uint64_t> bytesSent{0}, bytesReceived{0};
+    std::atomic<std::int64_t> lastReplyMicros{0};    // Unix time
+    std::atomic<std::int64_t> lastProgressNanos{0};  // steady clock
     HangUpWatch hangUpWatch;                         // last: its thread stops before the rest goes
 };
 

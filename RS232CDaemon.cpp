@@ -14,6 +14,7 @@
 
 #include "RS232CCom.h"
 #include "process/Options.h"
+#include "process/Supervisor.h"
 #include "service/AbyssServer.h"
 #include "trace/TraceLog.h"
 
@@ -91,8 +92,10 @@ sigset_t blockTakenSignals(bool tracing) {
 // The thread that takes them, for as long as main's server lives.
 class SignalTaker {
   public:
-    SignalTaker(sigset_t taken, AbyssServer* server, TraceLog* trace)
-        : taken(taken), server(server), trace(trace), thread([this] { run(); }) {}
+    SignalTaker(sigset_t taken, AbyssServer* server, Supervisor* supervisor, TraceLog* trace)
+        : taken(taken), server(server), supervisor(supervisor), trace(trace), thread([this] {
+              run();
+          }) {}
     ~SignalTaker() {
         done = true;
         pthread_kill(thread.native_handle(), SIGUSR1);
@@ -104,6 +107,7 @@ class SignalTaker {
   private:
     void run() {
         for (int signum = 0; sigwait(&taken, &signum) == 0 && !done;) {
+            supervisor->stopping();
             if (signum == SIGUSR1) {
                 server->stop();
                 continue;
@@ -121,6 +125,7 @@ class SignalTaker {
 
     sigset_t taken;
     AbyssServer* server;
+    Supervisor* supervisor;
     TraceLog* trace;
     std::atomic<bool> done{false};
     std::thread thread;
@@ -158,8 +163,13 @@ int main(int argc, char** argv) {
     std::atexit(RS232CDaemon::shutdown);
 
     RS232CCom com(line.options.device, trace.get());
+    // systemd hears that the daemon is ready only once its port takes connections.
+    std::unique_ptr<Supervisor> supervisor;
+    line.options.server.version = RS232C_VERSION;
+    line.options.server.onListening = [&supervisor] { supervisor->ready(); };
     AbyssServer gui(&com, line.options.server);
-    SignalTaker signalTaker(taken, &gui, trace.get());
+    supervisor = std::make_unique<Supervisor>(gui, com);
+    SignalTaker signalTaker(taken, &gui, supervisor.get(), trace.get());
     pthread_t thread_id;
     if (pthread_create(&thread_id, nullptr, AbyssServer::run, &gui) != 0) {
         std::cerr << "Couldn't create pthread" << std::endl;
@@ -167,6 +177,7 @@ int main(int argc, char** argv) {
     }
     std::cout << "RS232C Daemon started" << std::endl;
     pthread_join(thread_id, nullptr);
+    supervisor.reset();  // it reads the server's counts
     if (gui.failed()) RS232CDaemon::exit_value = 1;
     if (trace) trace->event("stop").text("reason", gui.failed() ? "the server failed" : "");
     std::cout << "RS232C Daemon stopped" << std::endl;

@@ -1,13 +1,18 @@
 #include "link/SerialIO.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -16,6 +21,10 @@
 namespace serialio {
 
 namespace {
+
+// The device numbers of pseudo-terminal slaves (UNIX98_PTY_SLAVE_MAJOR and the seven after).
+constexpr unsigned kPtySlaveMajorFirst = 136;
+constexpr unsigned kPtySlaveMajorLast = 143;
 
 timespec until(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
@@ -86,7 +95,11 @@ ExclusivePort ExclusivePort::open(const std::string& path, std::string& problem)
         problem = errno == EWOULDBLOCK ? "held by another program" : std::strerror(errno);
         return port;
     }
-    ::ioctl(fd, TIOCEXCL);
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        problem = std::string("cannot hold it alone: ") + std::strerror(errno);
+        return port;
+    }
+    requestLowLatency(fd);
     port.fd = std::move(opened);
     problem.clear();
     return port;
@@ -94,8 +107,35 @@ ExclusivePort ExclusivePort::open(const std::string& path, std::string& problem)
 
 void ExclusivePort::release() {
     if (!fd.isOpen()) return;
+    // Closing ends the mark anyway; clearing it first lets another opener in at once.
     ::ioctl(fd.get(), TIOCNXCL);
     fd.reset();
+}
+
+void requestLowLatency(int fd) {
+    // FTDI adapters otherwise hold received bytes for up to 16 ms. Drivers without the notion
+    // (a pseudo-terminal, others) refuse, and nothing changes.
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY)) return;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &serial);
+}
+
+Presence presenceOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return Presence::Absent;
+    if (!S_ISCHR(st.st_mode)) return Presence::NotATerminal;
+    // Terminal devices are of the tty class in sysfs; pseudo-terminals have no entry there.
+    unsigned major = ::major(st.st_rdev), minor = ::minor(st.st_rdev);
+    if (major >= kPtySlaveMajorFirst && major <= kPtySlaveMajorLast) return Presence::Present;
+    char link[64];
+    std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", major, minor);
+    char target[PATH_MAX];
+    ssize_t n = ::readlink(link, target, sizeof target - 1);
+    if (n <= 0) return Presence::NotATerminal;
+    target[n] = '\0';
+    const char* name = std::strrchr(target, '/');
+    return name && std::strcmp(name, "/tty") == 0 ? Presence::Present : Presence::NotATerminal;
 }
 
 int readNow(int fd, unsigned char& byte) {

@@ -53,6 +53,14 @@ class ExclusivePort {
     FileDescriptor fd;
 };
 
+// Asks the driver to hand over received bytes at once (ASYNC_LOW_LATENCY), as USB adapters
+// otherwise batch them; a driver that refuses changes nothing.
+void requestLowLatency(int fd);
+
+// What is at a device path now, looked at without opening it.
+enum class Presence { Present, Absent, NotATerminal };
+Presence presenceOf(const std::string& path);
+
 using Clock = std::chrono::steady_clock;
 
 enum class Wait { Byte, WindowClosed, Failed };

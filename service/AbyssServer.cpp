@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,7 +86,7 @@ void processCall(xmlrpc_env* envP, void* serverP, const char* callXml, size_t le
         OriginPolicy::Decision decision = server->admitOrigin(origin);
         if (decision == OriginPolicy::Refused) {
             // A web page sent it: nothing may reach the line.
-            server->recordRefusal(&info, "web origin " + std::string(origin));
+            server->recordRefusal(&info, "origin", "web origin " + std::string(origin));
             response = faultResponse(xmlrpc_c::fault::CODE_REQUEST_REFUSED,
                                      "calls from web pages are refused unless the daemon allows "
                                      "their origin (rs232c-daemon --allow-origin)");
@@ -132,6 +133,17 @@ unsigned connectionsThatFit(std::string& failure) {
     return static_cast<unsigned>(fit);
 }
 
+void respond(TSession* session, uint16_t status, const char* type, const std::string& body,
+             bool withBody) {
+    ResponseStatus(session, status);
+    ResponseContentType(session, type);
+    ResponseContentLength(session, body.size());
+    ResponseAddField(session, "Cache-Control", "no-store");
+    ResponseWriteStart(session);
+    if (withBody) ResponseWriteBody(session, body.data(), static_cast<uint32_t>(body.size()));
+    ResponseWriteEnd(session);
+}
+
 void respondEmpty(TSession* session, uint16_t status) {
     ResponseStatus(session, status);
     ResponseContentLength(session, 0);
@@ -164,6 +176,36 @@ void admitRequest(void* serverP, TSession* session, abyss_bool* handled) {
     } else {
         respondEmpty(session, 403);
     }
+}
+
+// GET /metrics for Prometheus and GET /health for UI programs and probes: neither touches the
+// line nor waits for it.
+void answerMonitoring(void* serverP, TSession* session, abyss_bool* handled) {
+    const TRequestInfo* request = nullptr;
+    SessionGetRequestInfo(session, &request);
+    bool metrics = std::strcmp(request->uri, "/metrics") == 0;
+    bool health = std::strcmp(request->uri, "/health") == 0;
+    *handled = metrics || health;
+    if (!*handled) return;
+    if (request->method != m_get && request->method != m_head) {
+        ResponseAddField(session, "Allow", "GET, HEAD");
+        respondEmpty(session, 405);
+        return;
+    }
+    const auto* server = static_cast<const AbyssServer*>(serverP);
+    bool withBody = request->method == m_get;
+    if (metrics) {
+        respond(session, 200, "text/plain; version=0.0.4", server->metricsText(), withBody);
+        return;
+    }
+    // A page of an allowed origin may read it, as it may read calls; others get no CORS header.
+    const char* origin = RequestHeaderValue(session, "origin");
+    if (origin && server->admitOrigin(origin) == OriginPolicy::Allowed) {
+        allowReading(session, origin);
+    }
+    bool present = false;
+    std::string body = server->monitoring().healthJson(present);
+    respond(session, present ? 200 : 503, "application/json", body, withBody);
 }
 
 // An origin as a log line may show it: printable ASCII, the rest escaped, bounded.
@@ -280,6 +322,7 @@ AbyssServer::AbyssServer(RS232CCom* com) : AbyssServer(com, Options()) {}
 AbyssServer::AbyssServer(RS232CCom* com, Options options)
     : com(com),
       options(std::move(options)),
+      metrics(*com, this->options.trace, this->options.version),
       originPolicy(this->options.allowedOrigins),
       stopSignal(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!stopSignal.isOpen()) throw std::runtime_error("cannot create an eventfd");
@@ -313,7 +356,7 @@ AbyssServer::~AbyssServer() = default;
 template <typename Method>
 void AbyssServer::add(const char* name) {
     auto* method = new Method(com);
-    method->recordCallsAs(name, options.trace);
+    method->recordCallsAs(name, metrics, options.trace);
     // The registry holds the only reference from here on.
     serviceRegistry.addMethod(name, xmlrpc_c::methodPtr(method));
 }
@@ -322,15 +365,17 @@ std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::cal
     using requestguard::Verdict;
     try {
         Verdict verdict = requestguard::inspect(callXml.data(), callXml.size());
-        if (verdict != Verdict::Pass) recordRefusal(info, requestguard::reason(verdict));
         switch (verdict) {
             case Verdict::Pass:
                 break;
             case Verdict::DocumentType:
+                recordRefusal(info, "document_type", requestguard::reason(verdict));
                 return faultResponse(xmlrpc_c::fault::CODE_PARSE, requestguard::reason(verdict));
             case Verdict::Int64:
+                recordRefusal(info, "int64", requestguard::reason(verdict));
                 return faultResponse(xmlrpc_c::fault::CODE_TYPE, requestguard::reason(verdict));
             case Verdict::TooDeep:
+                recordRefusal(info, "too_deep", requestguard::reason(verdict));
                 return faultResponse(xmlrpc_c::fault::CODE_LIMIT_EXCEEDED,
                                      requestguard::reason(verdict));
         }
@@ -342,7 +387,9 @@ std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::cal
     }
 }
 
-void AbyssServer::recordRefusal(const xmlrpc_c::callInfo* info, const std::string& why) const {
+void AbyssServer::recordRefusal(const xmlrpc_c::callInfo* info, const char* reason,
+                                const std::string& why) const {
+    metrics.countRefusal(reason);
     if (options.trace)
         options.trace->event("refused-call").text("client", clientOf(info)).text("reason", why);
 }
@@ -416,13 +463,16 @@ std::string AbyssServer::serve() {
     // Any other path gets 404; Abyss's own default would serve files.
     xmlrpc_server_abyss_set_default_handler(&server);
     // Abyss asks the handler added last first, so every request passes admitRequest first.
+    ServerReqHandler3 monitoringHandler{nullptr, answerMonitoring, this, 0};
     ServerReqHandler3 first{nullptr, admitRequest, this, 0};
     abyss_bool added = false;
-    ServerAddHandler3(&server, &first, &added);
-    if (!added) return "cannot add the handler that admits requests";
+    ServerAddHandler3(&server, &monitoringHandler, &added);
+    if (added) ServerAddHandler3(&server, &first, &added);
+    if (!added) return "cannot add the handlers of the HTTP paths";
 
     connections = std::make_unique<ConnectionTable>(
         ConnectionTable::Limits{capacity, std::min(options.clientConnections, capacity)});
+    if (options.onListening) options.onListening();
     failure = acceptConnections(server, listener.get());
     // No new connection from here on; the silent ones go, the calls in progress finish.
     listener.reset();
@@ -438,12 +488,25 @@ std::string AbyssServer::serve() {
 std::string AbyssServer::acceptConnections(TServer& server, int listener) {
     const std::size_t stack = serviceRegistry.maxStackSize() + kProcessorStack + kConnectionStack;
     bool outOfDescriptorsSaid = false;
+    // A fault made for the watchdog's tests: the loop stops taking connections this long after
+    // it began, as a wedged server would.
+    const char* stallAfter = std::getenv("RS232C_TEST_STALL_SERVER_MS");
+    auto stallAt = std::chrono::steady_clock::time_point::max();
+    if (stallAfter)
+        stallAt =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atol(stallAfter));
     for (;;) {
+        if (std::chrono::steady_clock::now() >= stallAt) {
+            pollfd stop{stopSignal.get(), POLLIN, 0};
+            while (!stopRequested) ::poll(&stop, 1, -1);
+            return "";
+        }
         bool room = connections->roomForAnother();
         pollfd fds[3] = {{stopSignal.get(), POLLIN, 0},
                          {connections->endedFd(), POLLIN, 0},
                          {listener, static_cast<short>(room ? POLLIN : 0), 0}};
-        if (::poll(fds, 3, -1) < 0) {
+        int waitMs = stallAt == std::chrono::steady_clock::time_point::max() ? -1 : 50;
+        if (::poll(fds, 3, waitMs) < 0) {
             if (errno == EINTR) continue;
             return std::string("cannot wait for connections: ") + std::strerror(errno);
         }
@@ -472,6 +535,7 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
         std::string client = addressOf(peer);
         ConnectionTable::Id id = connections->admit(fd, client);
         if (id == 0) {
+            metrics.countRefusal("client_connections");
             reportOnce("address " + client, "RS232C Daemon refused connections from " + client +
                                                 ": it holds " +
                                                 std::to_string(options.clientConnections) +
@@ -492,6 +556,21 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
             connections->end(id);  // closes it; the client may try again
         }
     }
+}
+
+std::string AbyssServer::metricsText() const {
+    std::string extra =
+        "# HELP rs232c_connections_open HTTP connections the daemon holds open.\n"
+        "# TYPE rs232c_connections_open gauge\n"
+        "rs232c_connections_open " +
+        std::to_string(connections ? connections->size() : 0) + "\n";
+    return metrics.prometheusText(extra);
+}
+
+std::string AbyssServer::loopbackAddress() const {
+    if (options.listenAddress.empty() || options.listenAddress == "0.0.0.0") return "127.0.0.1";
+    if (options.listenAddress == "::") return "::1";
+    return options.listenAddress;
 }
 
 void AbyssServer::stop() {

@@ -5,6 +5,7 @@
 #include <xmlrpc-c/abyss.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -14,6 +15,7 @@
 #include "common/ThreadSafety.h"
 #include "link/SerialIO.h"
 #include "service/ConnectionTable.h"
+#include "service/Metrics.h"
 #include "service/OriginPolicy.h"
 
 class RS232CCom;
@@ -30,6 +32,9 @@ class AbyssServer {
         std::vector<std::string> allowedOrigins;          // web origins whose pages may call
         unsigned clientConnections = kClientConnections;  // open at once from one address
         TraceLog* trace = nullptr;                        // where calls are recorded, if anywhere
+        std::string version;                              // for /metrics
+        // Called once the port accepts connections, before the first is taken.
+        std::function<void()> onListening;
     };
     static constexpr unsigned kClientConnections = 64;
 
@@ -54,11 +59,20 @@ class AbyssServer {
     // Whether a request with this Origin header (null: none) may call. A refused origin is
     // reported on stderr the first time it comes.
     OriginPolicy::Decision admitOrigin(const char* origin) const;
-    // Puts a request refused before any method ran into the trace, if there is one.
-    void recordRefusal(const xmlrpc_c::callInfo* info, const std::string& why) const;
+    // Counts a request refused before any method ran (`reason` as /metrics names it) and puts it
+    // into the trace, if there is one.
+    void recordRefusal(const xmlrpc_c::callInfo* info, const char* reason,
+                       const std::string& why) const;
     // Every request passes here first, once its head is read: false when its connection was
     // closed meanwhile to make room for another (it must then not be served).
     bool beginRequest() const;
+    // The counts and renderings for /metrics, /health and systemd.
+    const Metrics& monitoring() const { return metrics; }
+    // The body of GET /metrics.
+    std::string metricsText() const;
+    // The address a client on this host reaches the server at (for the watchdog's own call).
+    std::string loopbackAddress() const;
+    unsigned port() const { return options.port; }
 
   private:
     template <typename Method>
@@ -73,6 +87,7 @@ class AbyssServer {
     RS232CCom* com;
     xmlrpc_c::registry serviceRegistry;
     Options options;
+    mutable Metrics metrics;
     OriginPolicy originPolicy;
     bool serveFailed = false;
     std::atomic<bool> stopRequested{false};

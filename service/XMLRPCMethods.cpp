@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <xmlrpc-c/abyss.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -11,6 +12,7 @@
 
 #include "RS232CCom.h"
 #include "link/Timing.h"
+#include "service/Metrics.h"
 #include "service/XmlSafe.h"
 #include "trace/TraceLog.h"
 
@@ -50,6 +52,32 @@ std::string meaningOf(const std::string& method, const value& result) {
     if (text == "recv_error") return "line failed";
     if (text == "CER\r\n") return "refused";
     return "answered";
+}
+
+// The meaning as a metric's label: "no adapter" is "no_adapter", "status OK" "status_ok".
+std::string outcomeOf(const std::string& meaning) {
+    std::string outcome;
+    for (char c : meaning) outcome += c == ' ' ? '_' : static_cast<char>(std::tolower(c));
+    return outcome;
+}
+
+// Every outcome a method can have, so that its series exist before the first call.
+std::vector<std::string> outcomesOf(const std::string& method, const std::string& signature) {
+    if (method == "serial_close") return {"released", "fault"};
+    if (method == "recv_cmd_inf") {
+        return {"no_status_line", "status_ok",  "status_wng_or_fng", "status_cup", "status_fsp",
+                "status_fsc",     "no_adapter", "line_failed",       "fault"};
+    }
+    if (signature[0] == 'i') {
+        return {"acknowledged", "refused", "no_adapter", "no_reply", "line_failed", "fault"};
+    }
+    static const char* const lineStrings[] = {"send_cmd", "send_cmd_cos", "send_cmd_chs",
+                                              "send_cmd_ver"};
+    for (const char* name : lineStrings) {
+        if (method == name)
+            return {"answered", "refused", "no_adapter", "no_reply", "line_failed", "fault"};
+    }
+    return {"answered", "fault"};
 }
 
 // A parameter or result as the record shows it: the string itself, or the number.
@@ -122,19 +150,22 @@ LinkMethod::LinkMethod(RS232CCom* com, const char* signature) : com(com) {
     _signature = signature;
 }
 
-void LinkMethod::recordCallsAs(const char* methodName, TraceLog* traceLog) {
+void LinkMethod::recordCallsAs(const char* methodName, Metrics& counts, TraceLog* traceLog) {
     name = methodName;
+    metrics = &counts;
     trace = traceLog;
+    metrics->addMethod(name, outcomesOf(name, _signature));
 }
 
 void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* callInfoP,
                          value* retvalP) {
-    if (!trace) {
-        execute(paramList, retvalP);
-        return;
-    }
     auto started = std::chrono::steady_clock::now();
     auto record = [&](const std::string* fault) {
+        std::string meaning = fault ? "" : meaningOf(name, *retvalP);
+        double taken =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (metrics) metrics->countCall(name, fault ? "fault" : outcomeOf(meaning), taken);
+        if (!trace) return;
         std::vector<std::string> params;
         for (std::size_t i = 0; i < paramList.size(); ++i) params.push_back(shown(paramList[i]));
         auto event = trace->event("call");
@@ -147,11 +178,9 @@ void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* c
             } else {
                 event.text("result", shown(*retvalP));
             }
-            event.text("meaning", meaningOf(name, *retvalP));
+            event.text("meaning", meaning);
         }
-        event.number("ms", std::chrono::duration<double, std::milli>(
-                               std::chrono::steady_clock::now() - started)
-                               .count());
+        event.number("ms", taken * 1000);
     };
     try {
         execute(paramList, retvalP);

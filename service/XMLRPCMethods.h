@@ -6,6 +6,7 @@
 #include <xmlrpc-c/base.hpp>
 #include <xmlrpc-c/registry.hpp>
 
+class Metrics;
 class RS232CCom;
 class TraceLog;
 
@@ -14,16 +15,17 @@ std::string clientOf(const xmlrpc_c::callInfo* info);
 
 // The shape every method shares: the link object, a signature, and an execute that checks the
 // parameters, calls one link operation and stores its result. The library calls the execute
-// that gets the call's information; it runs the method's own, and records the call (with the
-// client that made it) when the daemon keeps a trace.
+// that gets the call's information; it runs the method's own, counts the call's outcome and
+// duration, and records the call (with the client that made it) when the daemon keeps a trace.
 class LinkMethod : public xmlrpc_c::method2 {
   public:
     void execute(xmlrpc_c::paramList const& paramList, const xmlrpc_c::callInfo* callInfoP,
                  xmlrpc_c::value* retvalP) final;
     void execute(xmlrpc_c::paramList const& paramList, xmlrpc_c::value* retvalP) override = 0;
 
-    // Set at registration: the method's name, and where its calls are recorded (null: nowhere).
-    void recordCallsAs(const char* name, TraceLog* trace);
+    // Set at registration: the method's name, where its calls are counted, and where they are
+    // recorded (null: nowhere).
+    void recordCallsAs(const char* name, Metrics& metrics, TraceLog* trace);
 
   protected:
     LinkMethod(RS232CCom* com, const char* signature);
@@ -31,6 +33,7 @@ class LinkMethod : public xmlrpc_c::method2 {
 
   private:
     const char* name = "";
+    Metrics* metrics = nullptr;
     TraceLog* trace = nullptr;
 };
 

@@ -171,13 +171,14 @@ def port_open(port=PORT, host="127.0.0.1"):
 class Daemon:
     """rs232c-daemon with its standard output and error captured."""
 
-    def __init__(self, sigint=signal.SIG_DFL, wait=True, wrapper=(), args=(), port=PORT):
+    def __init__(self, sigint=signal.SIG_DFL, wait=True, wrapper=(), args=(), port=PORT, env=None):
         self.port = port
 
         def arrange():
             signal.signal(signal.SIGINT, sigint)
         self.proc = subprocess.Popen(list(wrapper) + [DAEMON] + list(args), stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, preexec_fn=arrange)
+                                     stderr=subprocess.PIPE, preexec_fn=arrange,
+                                     env=None if env is None else dict(os.environ, **env))
         if wait:
             deadline = time.monotonic() + 60
             while not port_open(port):
