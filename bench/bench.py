@@ -69,6 +69,56 @@ def burst(new_proxy, pid, count=1000):
     return taken, rss
 
 
+def scrape_ms(path, count=200):
+    """Median round trip of a GET on a fresh connection, as Prometheus or a probe makes it."""
+    def once():
+        with socket.create_connection(("127.0.0.1", 40405)) as s:
+            s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
+            while s.recv(65536):
+                pass
+    return median_ms(once, count)
+
+
+def stop_figures(daemon, sim):
+    """How long send_cmd_stp takes while six clients queue 0.7-second FWD calls, and after
+    1300 idle connections from one address."""
+    sim.command('on "FWD\\r\\n" delay 500 send "FWD\\r\\n"')
+    done = threading.Event()
+
+    def forward():
+        rpc = daemon.proxy()
+        while not done.is_set():
+            rpc.send_cmd_fwd()
+    clients = [threading.Thread(target=forward) for _ in range(6)]
+    for client in clients:
+        client.start()
+    time.sleep(2)
+    rpc = daemon.proxy()
+    taken = []
+    for _ in range(10):
+        start = time.perf_counter()
+        rpc.send_cmd_stp()
+        taken.append((time.perf_counter() - start) * 1000)
+        time.sleep(0.3)
+    done.set()
+    for client in clients:
+        client.join()
+    sim.command("defaults")
+    print("send_cmd_stp while six clients queue 0.7 s FWD calls, 10 times")
+    print("  median / worst:                             %8.0f / %.0f ms"
+          % (statistics.median(taken), max(taken)))
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+    idle = [socket.create_connection(("127.0.0.1", 40405)) for _ in range(1300)]
+    start = time.perf_counter()
+    rpc.send_cmd_stp()
+    print("send_cmd_stp after 1300 idle connections from one address:  %5.0f ms"
+          % ((time.perf_counter() - start) * 1000))
+    for s in idle:
+        s.close()
+
+
 def main():
     require_test_host()
     sim = Simulator()
@@ -98,6 +148,9 @@ def main():
         print("daemon RSS idle:                              %8d KiB" % rss_kib(pid))
 
         sim.command("defaults")
+        print("GET /metrics round trip, median of 200:       %8.3f ms" % scrape_ms("/metrics"))
+        print("GET /health round trip, median of 200:        %8.3f ms" % scrape_ms("/health"))
+        stop_figures(daemon, sim)
         burst_ms, burst_rss = burst(daemon.proxy, pid)
         print("1000 connections that send nothing, then get_title 1 s later")
         print("  get_title answered in:                      %8.1f ms" % burst_ms)
