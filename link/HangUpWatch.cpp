@@ -11,7 +11,7 @@ HangUpWatch::HangUpWatch(std::function<void(std::uint64_t)> onHangUp)
 
 HangUpWatch::~HangUpWatch() {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         stopping = true;
     }
     wake();
@@ -19,17 +19,20 @@ HangUpWatch::~HangUpWatch() {
 }
 
 void HangUpWatch::watch(int fd, std::uint64_t newGeneration) {
-    std::unique_lock<std::mutex> guard(lock);
+    MutexLock guard(lock);
     int replaced = watched;
     watched = fd;
     generation = newGeneration;
     if (!thread.joinable() && fd >= 0) {
+        // Without its eventfd the thread could not be woken: then there is no watch, and a
+        // hang-up is noticed by the next call instead.
         wakeFd.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!wakeFd.isOpen()) return;
         thread = std::thread([this] { run(); });
     }
     wake();
     // The thread leaves its poll at once; it does not poll while it runs onHangUp.
-    left.wait(guard, [&] { return replaced < 0 || polling != replaced; });
+    while (replaced >= 0 && polling == replaced) left.wait(guard);
 }
 
 void HangUpWatch::wake() {
@@ -44,7 +47,7 @@ void HangUpWatch::run() {
         int fd;
         std::uint64_t watchedGeneration;
         {
-            std::lock_guard<std::mutex> guard(lock);
+            MutexLock guard(lock);
             if (stopping) return;
             fd = watched;
             polling = fd;
@@ -53,7 +56,7 @@ void HangUpWatch::run() {
         pollfd fds[2] = {{wakeFd.get(), POLLIN, 0}, {fd, 0, 0}};
         int ready = ::poll(fds, fd >= 0 ? 2 : 1, -1);
         {
-            std::lock_guard<std::mutex> guard(lock);
+            MutexLock guard(lock);
             polling = -1;
         }
         left.notify_all();
@@ -67,7 +70,7 @@ void HangUpWatch::run() {
         if (fd >= 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
             onHangUp(watchedGeneration);
             // The owner closes the port and calls watch() with the next one.
-            std::lock_guard<std::mutex> guard(lock);
+            MutexLock guard(lock);
             if (watched == fd && generation == watchedGeneration) watched = -1;
         }
     }

@@ -8,9 +8,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 
+#include "common/ThreadSafety.h"
 #include "link/SerialIO.h"
 
 class HangUpWatch {
@@ -25,19 +25,19 @@ class HangUpWatch {
     // Watches `fd` from now on (-1: nothing). The thread starts on the first descriptor. Returns
     // once the thread no longer sleeps on the descriptor watched before: poll() holds the open
     // file, and with it the port's lock, until it returns.
-    void watch(int fd, std::uint64_t generation);
+    void watch(int fd, std::uint64_t generation) EXCLUDES(lock);
 
   private:
-    void run();
+    void run() EXCLUDES(lock);
     void wake();
 
     std::function<void(std::uint64_t)> onHangUp;
-    std::mutex lock;  // guards the four fields below
-    std::condition_variable left;
-    int watched = -1;
-    int polling = -1;  // the descriptor the thread sleeps on now, if any
-    std::uint64_t generation = 0;
-    bool stopping = false;
+    Mutex lock;
+    std::condition_variable_any left;
+    int watched GUARDED_BY(lock) = -1;
+    int polling GUARDED_BY(lock) = -1;  // the descriptor the thread sleeps on now, if any
+    std::uint64_t generation GUARDED_BY(lock) = 0;
+    bool stopping GUARDED_BY(lock) = false;
     serialio::FileDescriptor wakeFd;  // an eventfd that interrupts the poll
     std::thread thread;
 };
