@@ -223,21 +223,22 @@ void AbyssServer::add(const char* name) {
 std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::callInfo* info) const {
     using requestguard::Verdict;
     try {
-        Verdict verdict = requestguard::inspect(callXml.data(), callXml.size());
-        if (verdict != Verdict::Pass) recordRefusal(info, requestguard::reason(verdict));
-        switch (verdict) {
+        requestguard::Inspection inspection = requestguard::inspect(callXml.data(), callXml.size());
+        if (inspection.verdict != Verdict::Pass) recordRefusal(info, inspection.reason);
+        switch (inspection.verdict) {
             case Verdict::Pass:
                 break;
+            case Verdict::Encoding:
             case Verdict::DocumentType:
-                return faultResponse(xmlrpc_c::fault::CODE_PARSE, requestguard::reason(verdict));
+                return faultResponse(xmlrpc_c::fault::CODE_PARSE, inspection.reason);
             case Verdict::Int64:
-                return faultResponse(xmlrpc_c::fault::CODE_TYPE, requestguard::reason(verdict));
+                return faultResponse(xmlrpc_c::fault::CODE_TYPE, inspection.reason);
             case Verdict::TooDeep:
-                return faultResponse(xmlrpc_c::fault::CODE_LIMIT_EXCEEDED,
-                                     requestguard::reason(verdict));
+                return faultResponse(xmlrpc_c::fault::CODE_LIMIT_EXCEEDED, inspection.reason);
         }
+        // The parser gets the text the guard read, never the bytes as they came: one reading.
         std::string response;
-        serviceRegistry.processCall(callXml, info, &response);
+        serviceRegistry.processCall(inspection.text, info, &response);
         return response;
     } catch (const std::exception& error) {
         return faultResponse(xmlrpc_c::fault::CODE_INTERNAL, error.what());
