@@ -281,27 +281,29 @@ void transcode(std::string_view bytes, std::size_t offset, Encoding encoding, st
         }
         return;
     }
-    for (std::size_t i = 0; i < bytes.size();) {
-        auto byte = static_cast<unsigned char>(bytes[i]);
-        unsigned codePoint = 0;
-        std::size_t length = 1;
-        if (encoding == Encoding::Utf8) {
-            length = utf8::sequence(bytes, i, codePoint);
+    if (encoding == Encoding::Utf8) {
+        for (std::size_t i = 0, length; i < bytes.size(); i += length) {
+            unsigned codePoint;
+            bool ascii = static_cast<unsigned char>(bytes[i]) < 0x80;  // most of any request
+            length = ascii ? 1 : utf8::sequence(bytes, i, codePoint);
             if (length == 0) {
                 problem = "the request is not valid UTF-8" + at(i);
                 return;
             }
-            out.append(bytes.substr(i, length));
-        } else if (encoding == Encoding::Ascii && byte >= 0x80) {
+        }
+        out.append(bytes);
+        return;
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        auto byte = static_cast<unsigned char>(bytes[i]);
+        if (encoding == Encoding::Ascii && byte >= 0x80) {
             char text[96];
             std::snprintf(text, sizeof text,
                           "the request is declared US-ASCII but holds the byte 0x%02X", byte);
             problem = text + at(i);
             return;
-        } else {
-            utf8::append(out, byte);  // ISO-8859-1 numbers its characters as its bytes
         }
-        i += length;
+        utf8::append(out, byte);  // ISO-8859-1 numbers its characters as its bytes
     }
 }
 
