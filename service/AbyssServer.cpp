@@ -364,23 +364,26 @@ void AbyssServer::add(const char* name) {
 std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::callInfo* info) const {
     using requestguard::Verdict;
     try {
-        Verdict verdict = requestguard::inspect(callXml.data(), callXml.size());
-        switch (verdict) {
+        requestguard::Inspection inspection = requestguard::inspect(callXml.data(), callXml.size());
+        // What /metrics calls each refusal.
+        static const char* const keys[] = {"", "encoding", "document_type", "int64", "too_deep"};
+        if (inspection.verdict != Verdict::Pass) {
+            recordRefusal(info, keys[static_cast<int>(inspection.verdict)], inspection.reason);
+        }
+        switch (inspection.verdict) {
             case Verdict::Pass:
                 break;
+            case Verdict::Encoding:
             case Verdict::DocumentType:
-                recordRefusal(info, "document_type", requestguard::reason(verdict));
-                return faultResponse(xmlrpc_c::fault::CODE_PARSE, requestguard::reason(verdict));
+                return faultResponse(xmlrpc_c::fault::CODE_PARSE, inspection.reason);
             case Verdict::Int64:
-                recordRefusal(info, "int64", requestguard::reason(verdict));
-                return faultResponse(xmlrpc_c::fault::CODE_TYPE, requestguard::reason(verdict));
+                return faultResponse(xmlrpc_c::fault::CODE_TYPE, inspection.reason);
             case Verdict::TooDeep:
-                recordRefusal(info, "too_deep", requestguard::reason(verdict));
-                return faultResponse(xmlrpc_c::fault::CODE_LIMIT_EXCEEDED,
-                                     requestguard::reason(verdict));
+                return faultResponse(xmlrpc_c::fault::CODE_LIMIT_EXCEEDED, inspection.reason);
         }
+        // The parser gets the text the guard read, never the bytes as they came: one reading.
         std::string response;
-        serviceRegistry.processCall(callXml, info, &response);
+        serviceRegistry.processCall(inspection.text, info, &response);
         return response;
     } catch (const std::exception& error) {
         return faultResponse(xmlrpc_c::fault::CODE_INTERNAL, error.what());

@@ -2,11 +2,19 @@
 // that harm the library rather than the call: a document type declaration (its entities expand
 // in memory), a 64-bit integer (xmlrpc-c 1.33 crashes while it words its fault for a bad one,
 // and no method takes one) and nesting deep enough to overflow a thread's stack while the
-// library frees its element tree. Pure functions: bytes in, verdict out.
+// library frees its element tree.
+//
+// A check in front of a parser is only worth something if both read the same characters. So
+// the guard decides the document's encoding once (byte order mark, first bytes, declaration),
+// transcodes it to UTF-8 under a UTF-8 declaration, inspects that text, and the parser is given
+// exactly that text, never the bytes as they came. A document whose encoding is in doubt (a
+// declaration that contradicts the bytes, an encoding the guard cannot read, bytes the encoding
+// cannot hold) is refused. Pure functions: bytes in, verdict and text out.
 #ifndef SERVICE_REQUESTGUARD_H
 #define SERVICE_REQUESTGUARD_H
 
 #include <cstddef>
+#include <string>
 
 namespace requestguard {
 
@@ -14,15 +22,23 @@ namespace requestguard {
 // far below the depth at which the library's recursion overflows a stack.
 constexpr int kMaxDepth = 64;
 
-enum class Verdict { Pass, DocumentType, Int64, TooDeep };
+// Every document that passes begins with this declaration, in place of its own.
+inline constexpr char kUtf8Declaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 
-// Reads exactly `length` bytes in whichever encoding the library's parser would read them
-// (UTF-8, Latin-1, UTF-16 of either byte order, with or without a byte order mark). Markup
-// inside comments, CDATA sections, processing instructions and attribute values is text.
-Verdict inspect(const char* body, std::size_t length);
+enum class Verdict { Pass, Encoding, DocumentType, Int64, TooDeep };
 
-// What the client is told, in words.
-const char* reason(Verdict verdict);
+struct Inspection {
+    Verdict verdict = Verdict::Pass;
+    // Pass: the document as the parser must get it, UTF-8 under kUtf8Declaration.
+    std::string text;
+    // Otherwise: what the client is told, in words.
+    std::string reason;
+};
+
+// Reads exactly `length` bytes: UTF-8 (with or without a byte order mark), UTF-16 of either
+// byte order (with or without one), ISO-8859-1 or US-ASCII as declared. Markup inside
+// comments, CDATA sections, processing instructions and attribute values is text.
+Inspection inspect(const char* body, std::size_t length);
 
 }  // namespace requestguard
 

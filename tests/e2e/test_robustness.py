@@ -31,6 +31,19 @@ def call_with(value, method="send_cmd"):
             '<value>%s</value></param></params></methodCall>' % (method, value))
 
 
+def declared_in_the_other_order(document, declared_in):
+    """A declaration written in one UTF-16 byte order that names the other, then the document in
+    the named one: a reader that keeps the first bytes' order and one that obeys the declaration
+    see two different documents."""
+    body_in = {"le": "be", "be": "le"}[declared_in]
+    declaration = '<?xml version="1.0" encoding="UTF-16%s"?>' % body_in.upper()
+    return declaration.encode("utf-16-" + declared_in) + document.encode("utf-16-" + body_in)
+
+
+def undeclared(document):
+    return document.split("?>", 1)[1]
+
+
 class BadInput(EndToEnd):
     def assertStillServing(self):
         self.assertEqual(self.rpc.get_title(), "No title set (C++)")
@@ -80,6 +93,45 @@ class BadInput(EndToEnd):
                     self.assertEqual(caught.exception.faultCode, code, (value[:40], encoding))
         self.assertEqual(self.sim.received(), b"")
         self.assertStillServing()
+
+    def test_a_declaration_naming_the_other_byte_order_is_refused(self):
+        attacks = [undeclared(call_with("<i8>abc</i8>", "set_title")),
+                   undeclared(call_with("<x>" * 20000 + "</x>" * 20000)),
+                   undeclared(billion_laughs(9).decode())]
+        for declared_in in ("le", "be"):
+            for document in attacks:
+                status, body = post(declared_in_the_other_order(document, declared_in))
+                self.assertEqual(status, 200)
+                with self.assertRaises(xmlrpc.client.Fault) as caught:
+                    xmlrpc.client.loads(body)
+                self.assertEqual(caught.exception.faultCode, -503)
+                self.assertIn("declaration names \"UTF-16", caught.exception.faultString)
+        self.assertEqual(self.sim.received(), b"")
+        self.assertStillServing()
+
+    def test_a_title_in_every_encoding_a_client_may_send_comes_back_right(self):
+        def set_title(title, encoding, declared=None, bom=b""):
+            declaration = '<?xml version="1.0" encoding="%s"?>' % declared if declared else ""
+            return bom + (declaration + undeclared(call_with(
+                "<string>%s</string>" % title, "set_title"))).encode(encoding)
+        words, ascii = "Grüße € ☺", "Gr&#xFC;&#xDF;e &#x20AC; &#x263A;"
+        cases = [
+            ("Grüße", set_title("Grüße", "latin-1", "iso-8859-1")),
+            ("Grüße", set_title("Grüße", "latin-1", "ISO-8859-1")),
+            (words, set_title(ascii, "ascii", "US-ASCII")),
+            (words, set_title(words, "utf-8", bom=b"\xef\xbb\xbf")),
+            (words, set_title(words, "utf-16-le", "UTF-16", bom=b"\xff\xfe")),
+            (words, set_title(words, "utf-16-be", bom=b"\xfe\xff")),
+            (words, set_title(words, "utf-16-le", "UTF-16LE")),
+            (words, set_title(words, "utf-16-be", "utf-16")),
+        ]
+        try:
+            for title, request in cases:
+                status, body = post(request)
+                self.assertEqual(xmlrpc.client.loads(body)[0], (title,), request[:60])
+                self.assertEqual(self.rpc.get_title(), title + " (C++)")
+        finally:
+            self.rpc.set_title("")
 
     def test_markup_inside_text_is_no_markup(self):
         status, body = post(call_with("<string><![CDATA[<!DOCTYPE x><i8>]]></string>", "set_title"))
