@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make dpkg-dev libxmlrpc-c++8-dev libcurl4-openssl-dev libexpat1-dev libgtest-dev
-          python3 valgrind debhelper lintian "$@")
+          python3 valgrind debhelper lintian dh-python python3-all python3-setuptools
+          pybuild-plugin-pyproject "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
