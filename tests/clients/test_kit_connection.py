@@ -116,6 +116,11 @@ class TimeOuts(kit.Line):
         self.assertEqual(rs232c_client.Controller(self.url).send_cmd_cos(), b"COM:1,")
         with self.assertRaises(rs232c_client.CallTimedOut):
             rs232c_client.Controller(self.url, timeout=1).send_cmd_cos()
+        unbounded = rs232c_client.Controller(self.url, timeout=float("inf"))
+        self.assertIs(unbounded.send_cmd_fwd(), Result.ACKNOWLEDGED)
+        for nonsense in (0, -1):
+            with self.assertRaises(ValueError):
+                rs232c_client.Controller(self.url, timeout=nonsense)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 """The daemon's 23 methods, each with the daemon's name and parameters and a typed result."""
 
+import math
+
 from . import wire
 from .results import Result, Status, controller_bytes
 from .wire import MalformedAnswer
@@ -32,7 +34,7 @@ class Controller:
     """The tool controller behind an rs232c-daemon.
 
     `timeout`: seconds to wait for each answer, instead of each method's default (which is
-    longer than the daemon's own bound for that method). A Controller holds no connection
+    longer than the daemon's own bound for that method); float("inf") waits without limit. A Controller holds no connection
     between calls and may be shared by threads. No call is ever sent twice.
     """
 
@@ -41,12 +43,19 @@ class Controller:
             raise ValueError("timeout is a number of seconds above 0, or None")
         self.endpoint = wire.Endpoint(url)
         self.timeout = timeout
+        # float("inf"): no limit at all, as for a dialogue.
+        self.wait_forever = timeout == math.inf
 
     def __repr__(self):
         return "Controller(%r)" % self.endpoint.url
 
     def _call(self, method, params, default_timeout):
-        timeout = default_timeout if self.timeout is None else self.timeout
+        if self.wait_forever:
+            timeout = None
+        elif self.timeout is not None:
+            timeout = self.timeout
+        else:
+            timeout = default_timeout
         return wire.call(self.endpoint, method, params, timeout)
 
     def _typed(self, kind, method, params, timeout):

@@ -41,6 +41,8 @@ class Endpoint:
         self.host = parts.hostname
         self.port = parts.port or 80
         self.path = parts.path or "/"
+        self.netloc = "[%s]:%d" % (self.host, self.port) if ":" in self.host else (
+            "%s:%d" % (self.host, self.port))
 
 
 def text_parameter(value, method):
@@ -142,9 +144,9 @@ def call(endpoint, method, params, timeout):
     """Calls `method` once; `timeout` seconds for the answer, None to wait as long as it takes."""
     body = request_body(method, params)
     head = (
-        "POST %s HTTP/1.1\r\nHost: %s:%d\r\nContent-Type: text/xml\r\n"
+        "POST %s HTTP/1.1\r\nHost: %s\r\nContent-Type: text/xml\r\n"
         "Content-Length: %d\r\nConnection: close\r\nUser-Agent: rs232c_client\r\n\r\n"
-        % (endpoint.path, endpoint.host, endpoint.port, len(body))
+        % (endpoint.path, endpoint.netloc, len(body))
     ).encode("ascii")
     connect = CONNECT_TIMEOUT if timeout is None else min(timeout, CONNECT_TIMEOUT)
     try:
