@@ -5,6 +5,7 @@ import os
 import socket
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -63,6 +64,13 @@ class Line(unittest.TestCase):
     def restart_simulator(cls):
         cls.sim.close()
         cls.sim = Simulator(link=cls.device)
+
+    def assertReceived(self, expected):
+        """The simulator receives `expected` (it reads the line in a thread of its own)."""
+        deadline = time.monotonic() + 10
+        while self.sim.received() != expected and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertEqual(self.sim.received(), expected)
 
     def setUp(self):
         self.sim.command("clear-rules")

@@ -102,7 +102,7 @@ class Results(kit.Line):
             self.assertEqual(self.sim.received(), sent + b"@" + bytes([sum(sent) & 0xFF]) + b"\r\n")
         self.sim.clear()
         self.tool.send_cmd("A\rB\nC\r\n")  # every line end goes as CR LF
-        self.assertEqual(self.sim.received(), b"A\r\nB\r\nC\r\n")
+        self.assertReceived(b"A\r\nB\r\nC\r\n")
         self.sim.clear()
         for bad, error in ((3, TypeError), (b"\xff", ValueError), ("\x01", ValueError),
                            ("\U0001F600", ValueError), ("3\r", ValueError)):
