@@ -12,7 +12,9 @@ mkdir -p "$work/src" "$out"
 git ls-files -z --cached --others --exclude-standard 2>/dev/null | xargs -0 cp --parents -t "$work/src" 2>/dev/null ||
   tar --exclude='./build*' --exclude=./.git -cf - . | tar -xf - -C "$work/src"
 mv "$work/src/packaging/debian" "$work/src/debian"
-(cd "$work/src" && DEB_BUILD_OPTIONS=parallel=$(nproc) dpkg-buildpackage -b -us -uc >"$work/log" 2>&1) || {
+# Debian's own Python builds the client: one earlier on PATH (pyenv, a venv) lacks its modules.
+(cd "$work/src" && PATH="/usr/bin:$PATH" DEB_BUILD_OPTIONS=parallel=$(nproc) \
+  dpkg-buildpackage -b -us -uc >"$work/log" 2>&1) || {
   grep -E -v "^(/usr/bin/c\+\+|make|cd |\[)" "$work/log" | tail -n 25
   exit 1
 }

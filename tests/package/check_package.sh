@@ -12,6 +12,7 @@ fail() { echo "package: $*" >&2; exit 1; }
 "$top/packaging/build-deb.sh" "$out" >/dev/null
 daemon=$(ls "$out"/rs232c-daemon_*.deb)
 sim=$(ls "$out"/rs232c-sim_*.deb)
+client=$(ls "$out"/python3-rs232c-client_*.deb)
 
 # No errors and no warnings. Accepted, at info level: no init.d script (the daemon is run by
 # systemd, as on every Debian 12 box it is meant for).
@@ -28,6 +29,14 @@ for file in ./usr/sbin/rs232c-daemon ./usr/bin/rs232c-call ./lib/systemd/system/
 done
 contents "$daemon" | grep -q rs232c-sim && fail "the simulator belongs in its own package"
 contents "$sim" | grep -qx ./usr/bin/rs232c-sim || fail "rs232c-sim lacks the simulator"
+for file in ./usr/lib/python3/dist-packages/rs232c_client/__init__.py \
+            ./usr/share/doc/python3-rs232c-client/clients.md.gz; do
+  contents "$client" | grep -qx "$file" || fail "python3-rs232c-client lacks $file"
+done
+client_root=$(mktemp -d -p "$root")
+dpkg-deb -x "$client" "$client_root"
+PYTHONPATH="$client_root/usr/lib/python3/dist-packages" /usr/bin/python3 -c \
+  'import rs232c_client; rs232c_client.Controller()' || fail "the packaged client does not import"
 # The library's package comes from the binaries, not from a list kept by hand.
 dpkg-deb -f "$daemon" Depends | grep -q libxmlrpc-core-c3 || fail "Depends misses xmlrpc-c"
 
@@ -42,7 +51,7 @@ for unit in rs232c-daemon.service rs232c-daemon@check.service; do
 done
 
 if [ "${CI:-}" = "true" ] && [ "$(id -u)" -eq 0 ] && ! dpkg -s rs232c-daemon >/dev/null 2>&1; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$daemon" "$sim" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$daemon" "$sim" "$client" >/dev/null
   [ "$(rs232c-daemon --version)" = "rs232c-daemon $(dpkg-deb -f "$daemon" Version)" ] ||
     fail "the installed daemon is not the packaged one"
   systemd-analyze verify /lib/systemd/system/rs232c-daemon.service \
@@ -50,10 +59,11 @@ if [ "${CI:-}" = "true" ] && [ "$(id -u)" -eq 0 ] && ! dpkg -s rs232c-daemon >/d
   # Enabled on install, also without a running systemd; nothing left behind by a purge.
   wants=/etc/systemd/system/multi-user.target.wants/rs232c-daemon.service
   [ -L "$wants" ] || fail "the service is not enabled after install"
-  DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq rs232c-daemon rs232c-sim >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq rs232c-daemon rs232c-sim python3-rs232c-client \
+    >/dev/null
   [ ! -e "$wants" ] && [ ! -L "$wants" ] || fail "the purge left $wants behind"
   [ ! -e /etc/rs232c-daemon ] && [ ! -e /etc/default/rs232c-daemon ] ||
     fail "the purge left configuration behind"
   echo "installed and purged the packages with apt-get"
 fi
-echo "$(basename "$daemon") and $(basename "$sim"): lintian clean"
+echo "$(basename "$daemon"), $(basename "$sim") and $(basename "$client"): lintian clean"
