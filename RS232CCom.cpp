@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "link/Diagnostics.h"
+#include "common/OutputStream.h"
 #include "trace/TraceLog.h"
 
 using protocol::Result;
