@@ -63,7 +63,7 @@ std::unique_ptr<TraceLog> openTrace(const DaemonOptions& options, int argc, char
 // their line and serving goes on, as a closed terminal must not stop the bridge to the tool
 // (unless the process was started with them ignored); SIGUSR1 stops the daemon in order (the
 // server stops, the port is released, main returns); with a trace, SIGTERM ends the daemon as
-// it always does, once the record says so and is written out.
+// it always does, once the record says so and is written out (for a few seconds at most).
 // Blocked before any other thread starts, so that every thread inherits that.
 sigset_t blockTakenSignals(bool tracing) {
     sigset_t taken;
@@ -102,7 +102,7 @@ class SignalTaker {
                 continue;
             }
             trace->event("stop").text("reason", "SIGTERM");
-            trace->flush();
+            trace->close();
             std::signal(SIGTERM, SIG_DFL);
             sigset_t term;
             sigemptyset(&term);
@@ -139,8 +139,10 @@ int main(int argc, char** argv) {
     }
 
     // A client that goes away in the middle of a response, or a closed pipe for the trace,
-    // must not kill the daemon.
+    // must not kill the daemon; nor a file size limit (ulimit -f, LimitFSIZE=) that the trace
+    // reaches: its write fails instead, and is told.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     sigset_t taken = blockTakenSignals(!line.options.trace.empty());
     std::unique_ptr<TraceLog> trace = openTrace(line.options, argc, argv);
     line.options.server.trace = trace.get();
