@@ -5,14 +5,13 @@
 #include <xmlrpc-c/base.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <xmlrpc-c/client.hpp>
 #include <xmlrpc-c/xml.hpp>
 
+#include "Escapes.h"
 #include "Response.h"
 
 namespace {
@@ -70,7 +69,7 @@ void printUsage(std::ostream& out) {
     out << "usage: rs232c-call [--host HOST] [--port PORT] [--raw] METHOD [ARG]\n"
            "       rs232c-call --help | --version\n"
            "Calls one method of rs232c-daemon and says what the result means; --raw prints only\n"
-           "the value. ARG takes C escapes (\\r, \\n, \\t, \\\\, \\xHH). Methods:\n";
+           "the value. ARG takes C escapes (\\r, \\n, \\t, \\0, \\\\, \\\", \\xHH). Methods:\n";
     for (const Method& method : kMethods) {
         out << "  " << method.name << (*method.argument ? " " : "") << method.argument << "\n";
     }
@@ -79,44 +78,6 @@ void printUsage(std::ostream& out) {
 int usageError(const std::string& problem) {
     std::cerr << "rs232c-call: " << problem << " (see rs232c-call --help)\n";
     return 2;
-}
-
-// Turns the escapes a person can type (\r, \n, \t, \\, \xHH) into bytes.
-bool unescape(const std::string& text, std::string& bytes) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            bytes += text[i];
-            continue;
-        }
-        if (++i == text.size()) return false;
-        switch (text[i]) {
-            case 'r':
-                bytes += '\r';
-                break;
-            case 'n':
-                bytes += '\n';
-                break;
-            case 't':
-                bytes += '\t';
-                break;
-            case '\\':
-                bytes += '\\';
-                break;
-            case 'x': {
-                if (i + 2 >= text.size() ||
-                    !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-                    !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-                    return false;
-                }
-                bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-                i += 2;
-                break;
-            }
-            default:
-                return false;
-        }
-    }
-    return true;
 }
 
 // The controller's bytes from the daemon's string: a control picture is its control byte, a
@@ -144,24 +105,10 @@ std::string controllerBytes(const std::string& utf8) {
 // Quotes text for a person: CR, LF and other control bytes (and, for bytes, anything beyond
 // ASCII) are escaped, nothing is altered.
 std::string visible(const std::string& text, Meaning meaning) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F || (meaning == Meaning::Bytes && c >= 0x80)) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    return "\"" +
+           escapes::escape(
+               text, meaning == Meaning::Bytes ? escapes::Shown::Bytes : escapes::Shown::Text) +
+           "\"";
 }
 
 std::string explainCode(long code, Meaning meaning) {
@@ -277,7 +224,7 @@ int main(int argc, char** argv) {
     xmlrpc_c::paramList params;
     if (takesArgument) {
         std::string bytes;
-        if (!unescape(argv[at], bytes)) return usageError("ARG has a broken escape");
+        if (!escapes::unescape(argv[at], bytes)) return usageError("ARG has a broken escape");
         params.add(xmlrpc_c::value_string(bytes));
     }
     std::string url = "http://" + host + ":" + port + "/RPC2";
@@ -297,7 +244,7 @@ int main(int argc, char** argv) {
     Response result = parseResponse(responseXml);
     if (result.kind == Response::Fault) {
         std::cerr << "rs232c-call: the daemon answered with fault " << result.number << ": "
-                  << result.text << "\n";
+                  << escapes::escape(result.text, escapes::Shown::Text) << "\n";
         return 1;
     }
     if (result.kind == Response::Unreadable) {

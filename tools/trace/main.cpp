@@ -1,35 +1,19 @@
 // rs232c-trace: prints the trace of rs232c-daemon --trace as a timeline a person reads: each
 // call (when, who, what, the result in words) with the bytes it sent and received under it.
 //   rs232c-trace [FILE...]      (standard input without FILE, or for -)
-#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "Escapes.h"
 #include "TraceFile.h"
 
 namespace {
 
-// Bytes as a person reads them: printable ASCII as is, the rest as \r, \n or \xHH.
+// Bytes as a person reads them: printable ASCII as is, the rest escaped.
 std::string visible(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
+    return escapes::escape(bytes);
 }
 
 std::string field(const tracefile::Event& event, const char* key) {
