@@ -336,6 +336,36 @@ class Replay(unittest.TestCase):
         self.assertIn("> FWD\\r\\n", out)
         self.assertIn("< FWD\\r\\n", out)
 
+    def test_the_reader_skips_what_it_cannot_use_and_escapes_what_it_prints(self):
+        with open(FIXTURE) as fixture:
+            good = fixture.read().splitlines()
+        forged = "http://ui\x1b[2K\x1b[1A\r2026-12-08 00:00:00  all is well\u202e"
+        hostile = [
+            '{"mono":1.0,"event":"open","port":"p"}',  # no time
+            "not JSON at all",
+            '{"time":"2026-12-08T14:14:18.000001Z","mono":"1","event":"open","port":"p"}',
+            '{"time":"2026-12-08T14:14:18.000002Z","mono":2,"event":"call","client":7,'
+            '"method":"x","params":[],"result":1,"meaning":"m","ms":1}',
+            json.dumps({"time": "2026-12-08T14:14:18.000003Z", "mono": 3.0,
+                        "event": "refused-call", "client": "127.0.0.1:1",
+                        "reason": "web origin " + forged}),
+        ]
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "hostile.trace")
+            with open(path, "w") as trace:
+                trace.write("\n".join(good[:3] + hostile + good[3:]) + "\n")
+            done = subprocess.run([os.path.join(BUILD, "rs232c-trace"), path],
+                                  capture_output=True, timeout=10)
+        out = done.stdout.decode()
+        self.assertEqual(done.returncode, 0)
+        self.assertNotIn("\x1b", out)
+        self.assertNotIn("\u202e", out)
+        self.assertIn("refused: web origin http://ui\\x1B[2K\\x1B[1A\\r2026-12-08", out)
+        self.assertIn("send_cmd_fwd()  -> 1: acknowledged", out)     # what follows still prints
+        self.assertIn("serial_close()  -> 0", out)
+        self.assertEqual(done.stderr.decode(), "rs232c-trace: skipped 4 lines that are no event "
+                         "of a trace (not JSON, or a field missing or of the wrong type)\n")
+
 
 if __name__ == "__main__":
     unittest.main()
