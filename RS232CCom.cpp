@@ -7,7 +7,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "link/Diagnostics.h"
+#include "common/OutputStream.h"
 #include "link/Timing.h"
 #include "trace/TraceLog.h"
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "RS232CCom.h"
+#include "common/OutputStream.h"
 #include "process/Options.h"
 #include "process/Supervisor.h"
 #include "service/AbyssServer.h"
@@ -21,38 +22,21 @@
 int RS232CDaemon::exit_value = 0;
 
 void RS232CDaemon::shutdown() {
-    std::cerr << "RS232CDaemon::shutdown" << std::endl;
+    diagnostic("RS232CDaemon::shutdown");
 }
 
 void RS232CDaemon::handler(int signum) {
-    // write(2) is async-signal-safe and never waits for a thread that holds the stdio lock.
-    static const char ctrlC[] = "RS232CDaemon::handler caught CTRL-C\n";
-    static const char hangUp[] = "RS232CDaemon::handler ignored SIGHUP\n";
-    ssize_t ignored = 0;
-    if (signum == SIGINT) ignored = ::write(STDERR_FILENO, ctrlC, sizeof ctrlC - 1);
-    if (signum == SIGHUP) ignored = ::write(STDERR_FILENO, hangUp, sizeof hangUp - 1);
-    (void)ignored;
+    if (signum == SIGINT) diagnostic("RS232CDaemon::handler caught CTRL-C");
+    if (signum == SIGHUP) diagnostic("RS232CDaemon::handler ignored SIGHUP");
 }
 
 namespace {
 
-// A signal keeps being ignored when the process was started with it ignored (SIGINT in a
-// background job of a non-interactive shell, SIGHUP under nohup); otherwise each one writes the
-// handler's line and serving goes on. A closed terminal must not stop the bridge to the tool.
-void arrangeSignal(int signum) {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    struct sigaction previous {};
-    sigaction(signum, &ignore, &previous);
-    if (previous.sa_handler == SIG_IGN) return;
-
-    struct sigaction catchIt {};
-    catchIt.sa_handler = RS232CDaemon::handler;
-    sigemptyset(&catchIt.sa_mask);
-    sigaddset(&catchIt.sa_mask, signum);
-    catchIt.sa_flags = SA_RESTART;
-    sigaction(signum, &catchIt, nullptr);
+// Whether the process was started with `signum` ignored (SIGINT in a background job of a
+// non-interactive shell, SIGHUP under nohup): it then stays ignored.
+bool startedIgnored(int signum) {
+    struct sigaction current {};
+    return sigaction(signum, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
 // The record, when the daemon keeps one; a file that cannot be opened is a start-up error.
@@ -64,8 +48,7 @@ std::unique_ptr<TraceLog> openTrace(const DaemonOptions& options, int argc, char
     std::string problem;
     std::unique_ptr<TraceLog> trace = TraceLog::open(traceOptions, problem);
     if (!trace) {
-        std::cerr << "rs232c-daemon: cannot open the trace file " << options.trace << ": "
-                  << problem << std::endl;
+        diagnostic("rs232c-daemon: cannot open the trace file " + options.trace + ": " + problem);
         std::exit(2);
     }
     trace->event("start")
@@ -76,14 +59,20 @@ std::unique_ptr<TraceLog> openTrace(const DaemonOptions& options, int argc, char
     return trace;
 }
 
-// The signals that a thread of their own takes, since a handler may not do what they need:
-// SIGUSR1 stops the daemon in order (the server stops, the port is released, main returns);
-// with a trace, SIGTERM ends the daemon as it always does, once the record says so and is
-// written out. Blocked before any other thread starts, so that every thread inherits that.
+// The signals that a thread of their own takes, since a handler may not do what they need (a
+// line on a standard error that may stall, the record written out): SIGINT and SIGHUP write
+// their line and serving goes on, as a closed terminal must not stop the bridge to the tool
+// (unless the process was started with them ignored); SIGUSR1 stops the daemon in order (the
+// server stops, the port is released, main returns); with a trace, SIGTERM ends the daemon as
+// it always does, once the record says so and is written out (for a few seconds at most).
+// Blocked before any other thread starts, so that every thread inherits that.
 sigset_t blockTakenSignals(bool tracing) {
     sigset_t taken;
     sigemptyset(&taken);
     sigaddset(&taken, SIGUSR1);
+    for (int signum : {SIGINT, SIGHUP}) {
+        if (!startedIgnored(signum)) sigaddset(&taken, signum);
+    }
     if (tracing) sigaddset(&taken, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &taken, nullptr);
     return taken;
@@ -107,13 +96,17 @@ class SignalTaker {
   private:
     void run() {
         for (int signum = 0; sigwait(&taken, &signum) == 0 && !done;) {
+            if (signum == SIGINT || signum == SIGHUP) {
+                RS232CDaemon::handler(signum);
+                continue;
+            }
             supervisor->stopping();
             if (signum == SIGUSR1) {
                 server->stop();
                 continue;
             }
             trace->event("stop").text("reason", "SIGTERM");
-            trace->flush();
+            trace->close();
             std::signal(SIGTERM, SIG_DFL);
             sigset_t term;
             sigemptyset(&term);
@@ -144,22 +137,21 @@ int main(int argc, char** argv) {
             std::cout << "rs232c-daemon " RS232C_VERSION << std::endl;
             return 0;
         case CommandLine::Invalid:
-            std::cerr << "rs232c-daemon: " << line.problem << " (see rs232c-daemon --help)"
-                      << std::endl;
+            diagnostic("rs232c-daemon: " + line.problem + " (see rs232c-daemon --help)");
             return 2;
         case CommandLine::Run:
             break;
     }
 
     // A client that goes away in the middle of a response, or a closed pipe for the trace,
-    // must not kill the daemon.
+    // must not kill the daemon; nor a file size limit (ulimit -f, LimitFSIZE=) that the trace
+    // reaches: its write fails instead, and is told.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     sigset_t taken = blockTakenSignals(!line.options.trace.empty());
     std::unique_ptr<TraceLog> trace = openTrace(line.options, argc, argv);
     line.options.server.trace = trace.get();
 
-    arrangeSignal(SIGINT);
-    arrangeSignal(SIGHUP);
     std::atexit(RS232CDaemon::shutdown);
 
     RS232CCom com(line.options.device, trace.get());
@@ -172,14 +164,14 @@ int main(int argc, char** argv) {
     SignalTaker signalTaker(taken, &gui, supervisor.get(), trace.get());
     pthread_t thread_id;
     if (pthread_create(&thread_id, nullptr, AbyssServer::run, &gui) != 0) {
-        std::cerr << "Couldn't create pthread" << std::endl;
+        diagnostic("Couldn't create pthread");
         return 1;
     }
-    std::cout << "RS232C Daemon started" << std::endl;
+    announce("RS232C Daemon started");
     pthread_join(thread_id, nullptr);
     supervisor.reset();  // it reads the server's counts
     if (gui.failed()) RS232CDaemon::exit_value = 1;
     if (trace) trace->event("stop").text("reason", gui.failed() ? "the server failed" : "");
-    std::cout << "RS232C Daemon stopped" << std::endl;
+    announce("RS232C Daemon stopped");
     return RS232CDaemon::exit_value;
 }

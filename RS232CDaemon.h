@@ -10,7 +10,8 @@ class RS232CDaemon {
     static int exit_value;
     // Exit hook.
     static void shutdown();
-    // SIGINT and SIGHUP handler: writes one line; serving goes on.
+    // SIGINT and SIGHUP, as the thread that takes signals sees them: writes one line; serving
+    // goes on.
     static void handler(int signum);
 };
 

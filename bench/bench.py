@@ -6,6 +6,7 @@ Needs root (it links /dev/ttyUSB0) and a build in build/: run it through bench/r
 
 import os
 import re
+import signal
 import socket
 import statistics
 import subprocess
@@ -13,9 +14,11 @@ import sys
 import tempfile
 import threading
 import time
+import xmlrpc.client
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from harness import Daemon, Simulator, require_test_host, rss_kib  # noqa: E402
+from harness import (DAEMON, PORT, Daemon, Simulator, port_open,  # noqa: E402
+                     require_test_host, rss_kib)
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -221,6 +224,33 @@ def trace_figures(wrt_ms, rate):
     print("with --trace - and a full pipe that nobody reads")
     print("  send_cmd_wrt median, added:                 %8.3f ms" % (stalled_ms - wrt_ms))
     print("  get_title round trip, median of 200:        %8.3f ms" % title_ms)
+    for sig in (signal.SIGTERM, signal.SIGUSR1):
+        print("  %-7s until the daemon has ended:         %8.2f s" % (sig.name, stop_seconds(sig)))
+
+
+def stop_seconds(sig):
+    """How long a stop takes while the record's pipe stays full: nobody ever reads it."""
+    sim = Simulator()
+    stalled, write_end = os.pipe()
+    daemon = subprocess.Popen([DAEMON, "--trace", "-"], stdout=subprocess.DEVNULL,
+                              stderr=write_end)
+    os.close(write_end)
+    try:
+        while not port_open():
+            time.sleep(0.05)
+        with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % PORT) as rpc:
+            for _ in range(10):
+                rpc.set_title("y" * 100000)
+        start = time.monotonic()
+        daemon.send_signal(sig)
+        daemon.wait(timeout=60)
+        return time.monotonic() - start
+    finally:
+        if daemon.poll() is None:
+            daemon.kill()
+            daemon.wait()
+        os.close(stalled)
+        sim.close()
 
 
 if __name__ == "__main__":

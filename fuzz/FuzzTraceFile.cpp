@@ -1,9 +1,11 @@
 // The trace reader (rs232c-sim --replay, rs232c-trace): whatever line it is given it never
-// crashes, and it reads back every byte sequence exactly as the daemon's trace writes it.
+// crashes, and it reads back every byte sequence exactly as the daemon's trace writes it. What
+// the tools print of those bytes holds no byte a terminal acts on, and reads back to them.
 #include <cstdint>
 #include <string>
 
 #include "FuzzCheck.h"
+#include "tools/common/Escapes.h"
 #include "tools/trace/TraceFile.h"
 #include "trace/TraceLog.h"
 
@@ -27,5 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(event.name == "rx" && event.mono == 1.5);
     check(event.field["text"] == bytes);
     check(tracefile::fromHex(event.field["hex"]) == bytes);
+
+    for (escapes::Shown shown : {escapes::Shown::Bytes, escapes::Shown::Text}) {
+        std::string printed = escapes::escape(bytes, shown);
+        for (unsigned char c : printed) check(c >= 0x20 && c != 0x7F);
+        check(printed.find("\xC2\x9B") == std::string::npos);  // CSI, a C1 control
+        std::string back;
+        check(escapes::unescape(printed, back) && back == bytes);
+    }
     return 0;
 }

@@ -53,19 +53,6 @@ std::string openProblem(int error) {
 
 }  // namespace
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        reset(other.fd);
-        other.fd = -1;
-    }
-    return *this;
-}
-
-void FileDescriptor::reset(int newFd) {
-    if (fd >= 0) ::close(fd);
-    fd = newFd;
-}
-
 ExclusivePort& ExclusivePort::operator=(ExclusivePort&& other) noexcept {
     if (this != &other) {
         release();

@@ -1,4 +1,4 @@
-// Descriptor ownership and the waiting primitives of the serial line. Ports are non-blocking and
+// Exclusive ports and the waiting primitives of the serial line. Ports are non-blocking and
 // every wait sleeps in ppoll() on the monotonic clock, so a silent controller costs no CPU, a
 // wall-clock change does not move a window, and whatever another program does to the line
 // settings no read or write outlasts its window.
@@ -8,26 +8,11 @@
 #include <chrono>
 #include <string>
 
+#include "common/FileDescriptor.h"
+
 namespace serialio {
 
-// Sole owner of one open descriptor: closed on every path.
-class FileDescriptor {
-  public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    FileDescriptor(FileDescriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-
-    int get() const { return fd; }
-    bool isOpen() const { return fd >= 0; }
-    void reset(int newFd = -1);
-
-  private:
-    int fd = -1;
-};
+using ::FileDescriptor;
 
 // A serial port held for the daemon's use alone: a terminal, locked with flock() (as
 // cooperating programs such as picocom and pyserial's exclusive mode lock it) and marked

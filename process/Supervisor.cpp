@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "RS232CCom.h"
-#include "link/Diagnostics.h"
+#include "common/OutputStream.h"
 #include "link/SerialIO.h"
 #include "link/Timing.h"
 #include "service/AbyssServer.h"

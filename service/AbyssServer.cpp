@@ -23,7 +23,7 @@
 #include <xmlrpc-c/server_abyss.hpp>
 #include <xmlrpc-c/xml.hpp>
 
-#include "link/Diagnostics.h"
+#include "common/OutputStream.h"
 #include "service/RequestGuard.h"
 #include "service/XMLRPCMethods.h"
 #include "trace/TraceLog.h"

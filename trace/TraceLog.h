@@ -1,8 +1,10 @@
 // The daemon's record of its line: every byte written and read, every call and who made it, the
 // port's life. One JSON object per line ("JSON Lines"), each with the wall-clock time and a
 // monotonic offset. Events are formatted on the caller's thread and queued; a thread of its own
-// writes them, so a slow disk or a full pipe never stalls the line: when the queue is full,
-// events are dropped and the record says how many.
+// writes them, so a slow disk, a full disk or a stalled pipe never stalls the line or a stop:
+// what cannot be written waits in the queue (within its bound), what does not fit is dropped and
+// counted in the record, and a stop waits for the writer only a few seconds. No line is ever
+// written cut short or glued to another.
 #ifndef TRACE_TRACELOG_H
 #define TRACE_TRACELOG_H
 
@@ -16,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/FileDescriptor.h"
+
 class TraceLog {
   public:
     struct Options {
@@ -25,10 +29,10 @@ class TraceLog {
         std::size_t queueBytes = 4 << 20;    // events waiting to be written, at most
     };
 
-    // Opens the record; null, with the reason, when its file cannot be opened. Files are
-    // created with mode 0640.
+    // Opens the record; null, with the reason, when it cannot be: a symbolic link is refused, as
+    // is a FIFO that nobody reads yet (never waited for). Files are created with mode 0640.
     static std::unique_ptr<TraceLog> open(const Options& options, std::string& problem);
-    // Writes what is queued, then stops.
+    // close().
     ~TraceLog();
     TraceLog(const TraceLog&) = delete;
     TraceLog& operator=(const TraceLog&) = delete;
@@ -58,34 +62,49 @@ class TraceLog {
 
     // Events dropped so far because the queue was full.
     std::size_t dropped() const;
-    // Returns once every event queued so far is written.
-    void flush();
+    // Writes out what is queued, waiting at most a few seconds however stuck the output is, and
+    // stops. Returns how many events were neither written nor counted in the record; they are
+    // said in one line on standard error. Later events are not recorded.
+    std::size_t close();
+
+    class Sink;  // where the lines go: a file, or a stream (standard error, a FIFO)
 
   private:
-    TraceLog(const Options& options, int fd);
+    using Clock = std::chrono::steady_clock;
+    // A line of the record, and the events it accounts for (a `dropped` event: those it counts).
+    struct Line {
+        std::string text;
+        std::size_t events;
+    };
+
+    TraceLog(const Options& options, std::unique_ptr<Sink> sink, FileDescriptor wakeFd);
     // The start of every line: the time, the monotonic offset, the event's name.
     std::string head(const char* name) const;
+    std::string droppedLine(std::size_t count) const;
     void queue(std::string line);
     void run();
-    void write(const std::deque<std::string>& batch);
-    void writeAll(const std::string& bytes);
-    void rotate();
+    // Front lines up to a chunk's size (at least one); called with `lock` held.
+    std::string nextChunk() const;
+    // Removes the front lines that `bytes` covers; called with `lock` held.
+    void written(std::size_t bytes);
+    // Sleeps until `until`, or until a stop wakes the writer.
+    void pauseBeforeRetry(Clock::time_point until);
+    std::string where() const;
 
     Options options;
-    int fd;
-    bool ownsFd;
-    std::size_t fileBytes = 0;
-    std::chrono::steady_clock::time_point started;
+    std::unique_ptr<Sink> sink;  // used by the writer thread alone
+    FileDescriptor wakeFd;       // an eventfd that interrupts the writer's waits for the output
+    Clock::time_point started;
 
-    mutable std::mutex lock;  // guards the queue, its size, the counts and `stopping`
+    mutable std::mutex lock;  // guards the fields below
     std::condition_variable wake;
-    std::condition_variable written;
-    bool writing = false;
-    std::deque<std::string> lines;
+    std::deque<Line> lines;
     std::size_t queuedBytes = 0;
     std::size_t droppedEvents = 0;
-    std::size_t droppedUnreported = 0;
+    std::size_t droppedUnreported = 0;  // said by a `dropped` event before the next line
     bool stopping = false;
+    bool closed = false;
+    Clock::time_point stopDeadline;
     std::thread writer;
 };
 

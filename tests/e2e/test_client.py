@@ -1,8 +1,10 @@
 """rs232c-call, the command-line client, against the daemon and the simulator."""
 
 import os
+import socket
 import subprocess
 import threading
+import time
 import unittest
 from xmlrpc.server import SimpleXMLRPCServer
 
@@ -58,6 +60,7 @@ class Client(EndToEnd):
         self.assertIn("send_cmd_ch takes one CHANNEL", err)
         self.assertEqual(call("no_such_method")[0], 2)
         self.assertEqual(call("send_cmd", "bad\\xZZ")[0], 2)
+        self.assertEqual(call("--timeout", "0", "get_title")[0], 2)
         self.assertEqual(call("--host")[:2], (2, ""))
         self.assertIn("--host needs a value", call("--host")[2])
         status, out, err = call("--help")
@@ -68,6 +71,17 @@ class Client(EndToEnd):
         self.assertEqual((status, out), (3, ""))
         self.assertIn("cannot reach the daemon at http://localhost:1/RPC2", err)
         self.assertIn("systemctl status rs232c-daemon", err)
+
+    def test_a_server_that_accepts_and_never_answers_is_given_up_at_the_time_limit(self):
+        with socket.create_server(("127.0.0.1", 0)) as silent:
+            port = silent.getsockname()[1]
+            start = time.monotonic()
+            status, out, err = call("--port", str(port), "--timeout", "1", "get_title")
+            took = time.monotonic() - start
+        self.assertEqual((status, out), (3, ""))
+        self.assertEqual(err, "rs232c-call: the daemon at http://localhost:%d/RPC2 did not answer "
+                              "within 1 s (--timeout)\n" % port)
+        self.assertLess(took, 3)
 
     def test_a_fault_is_reported_with_status_1(self):
         # A server that knows none of the methods answers every call with a fault.

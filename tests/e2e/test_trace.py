@@ -3,17 +3,23 @@ replayed by the simulator as a regression test."""
 
 import json
 import os
+import queue
+import signal
 import stat
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import xmlrpc.client
 
-from harness import (BUILD, DAEMON, Daemon, PORT, Simulator, post, require_test_host)
+from harness import (BUILD, DAEMON, Daemon, PORT, Simulator, port_open, post, require_test_host)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FIXTURE = os.path.join(HERE, "fixtures", "all-methods.trace")
+# A stop takes a few seconds at most however stuck the record's output is; this is that bound
+# with generous slack.
+STOP_BOUND = 12
 
 # Every method once, as a UI program might call them: (method, arguments).
 SESSION = [
@@ -126,12 +132,35 @@ class Record(unittest.TestCase):
         for name in files:
             self.assertLessEqual(os.path.getsize(os.path.join(self.folder.name, name)), 8192)
 
-    def test_a_file_that_cannot_be_opened_stops_the_start(self):
-        done = subprocess.run([DAEMON, "--trace", "/nonexistent/line.trace"], capture_output=True,
-                              text=True, timeout=10)
-        self.assertEqual(done.returncode, 2)
-        self.assertEqual(done.stderr.count("\n"), 1)
-        self.assertIn("cannot open the trace file /nonexistent/line.trace", done.stderr)
+    def test_a_path_that_cannot_be_opened_followed_or_waited_for_stops_the_start_at_once(self):
+        target, link, fifo = (os.path.join(self.folder.name, name)
+                              for name in ("target", "link", "fifo"))
+        with open(target, "w") as planted:
+            planted.write("kept\n")
+        os.symlink(target, link)
+        os.mkfifo(fifo)
+        for path, problem in (("/nonexistent/line.trace", "No such file"),
+                              (link, "it is a symbolic link"), (fifo, "nothing reads it")):
+            done = subprocess.run([DAEMON, "--trace", path], capture_output=True, text=True,
+                                  timeout=10)
+            self.assertEqual(done.returncode, 2, path)
+            self.assertEqual(done.stderr.count("\n"), 1, done.stderr)
+            self.assertIn("cannot open the trace file %s: %s" % (path, problem), done.stderr)
+        with open(target) as planted:
+            self.assertEqual(planted.read(), "kept\n")
+
+    def test_a_fifo_with_a_reader_is_served(self):
+        fifo = os.path.join(self.folder.name, "fifo")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            daemon = Daemon(args=("--trace", fifo))
+            self.assertEqual(daemon.proxy().get_title(), "No title set (C++)")
+            daemon.finish()
+            lines = os.read(reader, 1 << 20).decode().splitlines()
+        finally:
+            os.close(reader)
+        self.assertEqual([json.loads(line)["event"] for line in lines], ["start", "call", "stop"])
 
     def test_a_stalled_reader_of_standard_error_never_stalls_the_calls(self):
         # Nobody reads the daemon's standard error, so the pipe fills and stays full.
@@ -145,6 +174,128 @@ class Record(unittest.TestCase):
         _, _, err = daemon.finish()
         dropped = [json.loads(line) for line in err.splitlines() if '"dropped"' in line]
         self.assertTrue(dropped and dropped[0]["count"] > 0, err[-500:])
+
+
+class StalledOutput(unittest.TestCase):
+    """Nobody reads the daemon's standard error, which holds the record: the pipe fills and
+    stays full, as with a hung journal or a pager left open."""
+
+    def test_a_stop_ends_the_daemon_within_a_few_seconds(self):
+        for sig, status in ((signal.SIGTERM, -signal.SIGTERM), (signal.SIGUSR1, 0)):
+            with self.subTest(signal=sig.name):
+                sim = Simulator()
+                stalled, write_end = os.pipe()
+                daemon = subprocess.Popen([DAEMON, "--trace", "-"], stdout=subprocess.PIPE,
+                                          stderr=write_end)
+                os.close(write_end)
+                try:
+                    while not port_open():
+                        self.assertIsNone(daemon.poll())
+                        time.sleep(0.05)
+                    with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % PORT) as rpc:
+                        for _ in range(10):  # 2 MB of record for a 64 KiB pipe
+                            rpc.set_title("y" * 100000)
+                    start = time.monotonic()
+                    daemon.send_signal(sig)
+                    out, _ = daemon.communicate(timeout=STOP_BOUND)
+                    took = time.monotonic() - start
+                finally:
+                    if daemon.poll() is None:
+                        daemon.kill()
+                        daemon.communicate()
+                    os.close(stalled)
+                    sim.close()
+                self.assertEqual(daemon.returncode, status)
+                self.assertLess(took, STOP_BOUND)
+                if sig == signal.SIGUSR1:
+                    self.assertEqual(out, b"RS232C Daemon started\nRS232C Daemon stopped\n")
+
+
+class FullDisk(unittest.TestCase):
+    """The record on a small file system that fills up, and then has room again."""
+
+    CALLS = 80
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        # A tmpfs of 8 MiB that only a mount namespace of its own sees, held by a sleeping shell.
+        self.holder = subprocess.Popen(
+            ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+             'mount -t tmpfs -o size=8m rs232c-test "$1" && echo mounted && exec sleep 600',
+             "sh", self.folder.name], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if self.holder.stdout.readline() != b"mounted\n":
+            _, err = self.holder.communicate(timeout=10)
+            self.folder.cleanup()
+            self.skipTest("cannot mount a small tmpfs here: %s" % err.decode().strip())
+        # The tmpfs as this process sees it.
+        self.disk = "/proc/%d/root%s" % (self.holder.pid, self.folder.name)
+
+    def tearDown(self):
+        self.holder.kill()
+        self.holder.communicate()
+        self.folder.cleanup()
+
+    def fill_but(self, room):
+        """Fills the disk but `room` bytes; returns the filler's path."""
+        filler = os.path.join(self.disk, "filler")
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
+        try:
+            while True:
+                os.write(fd, b"\0" * 65536)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+        os.truncate(filler, os.path.getsize(filler) - room)
+        return filler
+
+    def test_every_call_is_in_the_record_or_counted_and_the_failure_is_said_once(self):
+        filler = self.fill_but(200 * 1024)  # two calls' worth
+        sim = Simulator()
+        # Entering the namespace moves to its root; --wd keeps the build's relative paths.
+        daemon = Daemon(wrapper=("nsenter", "-t", str(self.holder.pid), "-m",
+                                 "--wd=" + os.getcwd(), "--"),
+                        args=("--trace", os.path.join(self.folder.name, "line.trace")))
+        lines = queue.Queue()
+        err = []
+
+        def read_errors():
+            for line in daemon.proc.stderr:
+                err.append(line.decode())
+                lines.put(line.decode())
+        reader = threading.Thread(target=read_errors, daemon=True)
+        reader.start()
+
+        def await_line(text):
+            while text not in lines.get(timeout=30):
+                pass
+        try:
+            rpc = daemon.proxy()
+            for _ in range(self.CALLS):  # 8 MB of record: more than the disk and the queue hold
+                rpc.set_title("x" * 50000)
+            await_line("cannot write its trace")
+            os.truncate(filler, 0)
+            await_line("writes its trace")
+            daemon.proc.send_signal(signal.SIGUSR1)
+            self.assertEqual(daemon.proc.wait(timeout=STOP_BOUND), 0)
+            reader.join(timeout=10)
+        finally:
+            if daemon.proc.poll() is None:
+                daemon.proc.kill()
+                daemon.proc.wait()
+            daemon.proc.stdout.close()
+            sim.close()
+
+        with open(os.path.join(self.disk, "line.trace")) as record:
+            trace = [json.loads(line) for line in record]  # every line whole
+        calls = sum(1 for e in trace if e["event"] == "call")
+        dropped = sum(e["count"] for e in trace if e["event"] == "dropped")
+        self.assertGreater(dropped, 0)
+        self.assertEqual(calls + dropped, self.CALLS)
+        self.assertEqual(sum("cannot write its trace" in line for line in err), 1, err)
+        self.assertEqual(sum("writes its trace" in line and "again" in line for line in err), 1,
+                         err)
+        self.assertEqual(trace[-1]["event"], "stop")
 
 
 class Replay(unittest.TestCase):
@@ -184,6 +335,36 @@ class Replay(unittest.TestCase):
         self.assertIn("    ", out)
         self.assertIn("> FWD\\r\\n", out)
         self.assertIn("< FWD\\r\\n", out)
+
+    def test_the_reader_skips_what_it_cannot_use_and_escapes_what_it_prints(self):
+        with open(FIXTURE) as fixture:
+            good = fixture.read().splitlines()
+        forged = "http://ui\x1b[2K\x1b[1A\r2026-12-08 00:00:00  all is well\u202e"
+        hostile = [
+            '{"mono":1.0,"event":"open","port":"p"}',  # no time
+            "not JSON at all",
+            '{"time":"2026-12-08T14:14:18.000001Z","mono":"1","event":"open","port":"p"}',
+            '{"time":"2026-12-08T14:14:18.000002Z","mono":2,"event":"call","client":7,'
+            '"method":"x","params":[],"result":1,"meaning":"m","ms":1}',
+            json.dumps({"time": "2026-12-08T14:14:18.000003Z", "mono": 3.0,
+                        "event": "refused-call", "client": "127.0.0.1:1",
+                        "reason": "web origin " + forged}),
+        ]
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "hostile.trace")
+            with open(path, "w") as trace:
+                trace.write("\n".join(good[:3] + hostile + good[3:]) + "\n")
+            done = subprocess.run([os.path.join(BUILD, "rs232c-trace"), path],
+                                  capture_output=True, timeout=10)
+        out = done.stdout.decode()
+        self.assertEqual(done.returncode, 0)
+        self.assertNotIn("\x1b", out)
+        self.assertNotIn("\u202e", out)
+        self.assertIn("refused: web origin http://ui\\x1B[2K\\x1B[1A\\r2026-12-08", out)
+        self.assertIn("send_cmd_fwd()  -> 1: acknowledged", out)     # what follows still prints
+        self.assertIn("serial_close()  -> 0", out)
+        self.assertEqual(done.stderr.decode(), "rs232c-trace: skipped 4 lines that are no event "
+                         "of a trace (not JSON, or a field missing or of the wrong type)\n")
 
 
 if __name__ == "__main__":

@@ -1,18 +1,21 @@
 // rs232c-call: calls one method of rs232c-daemon and says what the result means.
-//   rs232c-call [--host HOST] [--port PORT] [--raw] METHOD [ARG]
+//   rs232c-call [--host HOST] [--port PORT] [--timeout SECONDS] [--raw] METHOD [ARG]
 // Exit status: 0 the call was answered, 1 the daemon answered with a fault, 2 a usage error,
-// 3 the daemon could not be reached.
+// 3 the daemon could not be reached or did not answer in time.
 #include <xmlrpc-c/base.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <future>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <xmlrpc-c/client.hpp>
 #include <xmlrpc-c/xml.hpp>
 
+#include "Escapes.h"
 #include "Response.h"
 
 namespace {
@@ -59,6 +62,15 @@ const Method kMethods[] = {
     {"send_cmd_ver_script", "", Meaning::VersionCode},
 };
 
+// How long a call may take by default. The longest bounded call takes about 30 s: a command
+// gives up after three 10-second windows without its reply, and a COS or CHS dialogue after 30 s
+// without a data line (while data flows it has no overall bound). Serial calls also wait for
+// the call before them, which may take as long again; beyond that, the daemon is stuck or the
+// server is not the daemon.
+constexpr double kDefaultTimeoutSeconds = 60;
+// Longer than a day is no time limit a person means.
+constexpr double kLongestTimeoutSeconds = 86400;
+
 // The daemon keeps up to 1 MiB of received bytes; their hexadecimal rendering is three
 // characters a byte, so a response may be well over 3 MiB.
 constexpr std::size_t kResponseLimit = 16 << 20;
@@ -67,10 +79,12 @@ const char* const kLineFailed =
     "the serial line failed (adapter unplugged? the daemon has let it go; plug it back in)";
 
 void printUsage(std::ostream& out) {
-    out << "usage: rs232c-call [--host HOST] [--port PORT] [--raw] METHOD [ARG]\n"
+    out << "usage: rs232c-call [--host HOST] [--port PORT] [--timeout SECONDS] [--raw] METHOD "
+           "[ARG]\n"
            "       rs232c-call --help | --version\n"
            "Calls one method of rs232c-daemon and says what the result means; --raw prints only\n"
-           "the value. ARG takes C escapes (\\r, \\n, \\t, \\\\, \\xHH). Methods:\n";
+           "the value; --timeout gives up after SECONDS (default 60). ARG takes C escapes (\\r,\n"
+           "\\n, \\t, \\0, \\\\, \\\", \\xHH). Methods:\n";
     for (const Method& method : kMethods) {
         out << "  " << method.name << (*method.argument ? " " : "") << method.argument << "\n";
     }
@@ -79,44 +93,6 @@ void printUsage(std::ostream& out) {
 int usageError(const std::string& problem) {
     std::cerr << "rs232c-call: " << problem << " (see rs232c-call --help)\n";
     return 2;
-}
-
-// Turns the escapes a person can type (\r, \n, \t, \\, \xHH) into bytes.
-bool unescape(const std::string& text, std::string& bytes) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            bytes += text[i];
-            continue;
-        }
-        if (++i == text.size()) return false;
-        switch (text[i]) {
-            case 'r':
-                bytes += '\r';
-                break;
-            case 'n':
-                bytes += '\n';
-                break;
-            case 't':
-                bytes += '\t';
-                break;
-            case '\\':
-                bytes += '\\';
-                break;
-            case 'x': {
-                if (i + 2 >= text.size() ||
-                    !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-                    !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-                    return false;
-                }
-                bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-                i += 2;
-                break;
-            }
-            default:
-                return false;
-        }
-    }
-    return true;
 }
 
 // The controller's bytes from the daemon's string: a control picture is its control byte, a
@@ -144,24 +120,10 @@ std::string controllerBytes(const std::string& utf8) {
 // Quotes text for a person: CR, LF and other control bytes (and, for bytes, anything beyond
 // ASCII) are escaped, nothing is altered.
 std::string visible(const std::string& text, Meaning meaning) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F || (meaning == Meaning::Bytes && c >= 0x80)) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    return "\"" +
+           escapes::escape(
+               text, meaning == Meaning::Bytes ? escapes::Shown::Bytes : escapes::Shown::Text) +
+           "\"";
 }
 
 std::string explainCode(long code, Meaning meaning) {
@@ -235,6 +197,7 @@ void show(const Method& method, const Response& result, bool raw) {
 
 int main(int argc, char** argv) {
     std::string host = "localhost", port = "40405";
+    double timeoutSeconds = kDefaultTimeoutSeconds;
     bool raw = false;
     int at = 1;
     for (; at < argc && argv[at][0] == '-' && argv[at][1] == '-'; ++at) {
@@ -256,6 +219,15 @@ int main(int argc, char** argv) {
         } else if (option == "--host" || option == "--port") {
             if (!attached && at + 1 >= argc) return usageError(option + " needs a value");
             (option == "--host" ? host : port) = attached ? value : argv[++at];
+        } else if (option == "--timeout") {
+            if (!attached && at + 1 >= argc) return usageError(option + " needs a value");
+            if (!attached) value = argv[++at];
+            char* end = nullptr;
+            timeoutSeconds = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(timeoutSeconds > 0) ||
+                timeoutSeconds > kLongestTimeoutSeconds) {
+                return usageError("--timeout takes a number of seconds, above 0 and at most a day");
+            }
         } else {
             return usageError("unknown option " + std::string(argv[at]));
         }
@@ -277,27 +249,48 @@ int main(int argc, char** argv) {
     xmlrpc_c::paramList params;
     if (takesArgument) {
         std::string bytes;
-        if (!unescape(argv[at], bytes)) return usageError("ARG has a broken escape");
+        if (!escapes::unescape(argv[at], bytes)) return usageError("ARG has a broken escape");
         params.add(xmlrpc_c::value_string(bytes));
     }
     std::string url = "http://" + host + ":" + port + "/RPC2";
     std::string responseXml;
-    try {
-        xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, kResponseLimit);
-        std::string callXml;
-        xmlrpc_c::xml::generateCall(method->name, params, &callXml);
-        xmlrpc_c::clientXmlTransport_curl transport;
-        xmlrpc_c::carriageParm_curl0 carriage(url);
-        transport.call(&carriage, callXml, &responseXml);
-    } catch (const std::exception& error) {
-        std::cerr << "rs232c-call: cannot reach the daemon at " << url << ": " << error.what()
+    bool failed = false;
+    std::string failure;
+    // The call runs on a thread of its own, so that a server that accepts and never answers
+    // costs no more than the time limit: xmlrpc-c's curl transport looks at a time-out of its
+    // own only every 3 s.
+    std::promise<void> finished;
+    std::future<void> answered = finished.get_future();
+    std::thread caller([&] {
+        try {
+            xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, kResponseLimit);
+            std::string callXml;
+            xmlrpc_c::xml::generateCall(method->name, params, &callXml);
+            xmlrpc_c::clientXmlTransport_curl transport;
+            xmlrpc_c::carriageParm_curl0 carriage(url);
+            transport.call(&carriage, callXml, &responseXml);
+        } catch (const std::exception& error) {
+            failed = true;
+            failure = error.what();
+        }
+        finished.set_value();
+    });
+    if (answered.wait_for(std::chrono::duration<double>(timeoutSeconds)) !=
+        std::future_status::ready) {
+        std::cerr << "rs232c-call: the daemon at " << url << " did not answer within "
+                  << timeoutSeconds << " s (--timeout)" << std::endl;
+        std::_Exit(3);  // the call still waits on its thread; nothing of it is needed any more
+    }
+    caller.join();
+    if (failed) {
+        std::cerr << "rs232c-call: cannot reach the daemon at " << url << ": " << failure
                   << "\nIs it running? (systemctl status rs232c-daemon)\n";
         return 3;
     }
     Response result = parseResponse(responseXml);
     if (result.kind == Response::Fault) {
         std::cerr << "rs232c-call: the daemon answered with fault " << result.number << ": "
-                  << result.text << "\n";
+                  << escapes::escape(result.text, escapes::Shown::Text) << "\n";
         return 1;
     }
     if (result.kind == Response::Unreadable) {

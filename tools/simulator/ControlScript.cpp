@@ -3,16 +3,11 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "Escapes.h"
+
 namespace tcsim {
 
 namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 int number(const std::string& word) {
     std::size_t used = 0;
@@ -44,39 +39,13 @@ std::vector<std::string> tokenize(const std::string& line) {
             words.push_back(word);
             continue;
         }
-        for (++at;; ++at) {
-            if (at >= line.size()) throw std::invalid_argument("unterminated string");
-            c = line[at];
-            if (c == '"') break;
-            if (c != '\\') {
-                word += c;
-                continue;
-            }
-            if (++at >= line.size()) throw std::invalid_argument("unterminated escape");
-            switch (line[at]) {
-                case 'r':
-                    word += '\r';
-                    break;
-                case 'n':
-                    word += '\n';
-                    break;
-                case 't':
-                    word += '\t';
-                    break;
-                case '0':
-                    word += '\0';
-                    break;
-                case 'x': {
-                    int high = at + 1 < line.size() ? hexDigit(line[at + 1]) : -1;
-                    int low = at + 2 < line.size() ? hexDigit(line[at + 2]) : -1;
-                    if (high < 0 || low < 0) throw std::invalid_argument("bad \\x escape");
-                    word += static_cast<char>(high * 16 + low);
-                    at += 2;
-                    break;
-                }
-                default:
-                    word += line[at];
-            }
+        std::size_t start = ++at;
+        for (; at < line.size() && line[at] != '"'; ++at) {
+            if (line[at] == '\\') ++at;
+        }
+        if (at >= line.size()) throw std::invalid_argument("unterminated string");
+        if (!escapes::unescape(line.substr(start, at - start), word)) {
+            throw std::invalid_argument("bad escape in a string");
         }
         ++at;
         words.push_back(word);

@@ -5,7 +5,7 @@
 //   defaults | clear-rules | received | clear-received | hangup | quit | help
 //   strict (a line no rule answers is a protocol error) | errors (how many so far)
 // Steps: send "BYTES", frame "TEXT", delay MS, expect "HEAD", flood MS, silent.
-// Strings take C escapes (\r \n \t \\ \" \xHH); "{rest}" in a send or frame stands for what
+// Strings take C escapes (\r \n \t \0 \\ \" \xHH); "{rest}" in a send or frame stands for what
 // followed the prefix in the received line.
 #ifndef TOOLS_SIMULATOR_CONTROLSCRIPT_H
 #define TOOLS_SIMULATOR_CONTROLSCRIPT_H

@@ -12,7 +12,11 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "Escapes.h"
+
 namespace tcsim {
+
+using escapes::escape;
 
 namespace {
 
@@ -34,27 +38,6 @@ std::string checksumFrame(const std::string& text) {
     unsigned sum = 0;
     for (unsigned char c : text) sum += c;
     return text + '@' + static_cast<char>(sum & 0xFF) + "\r\n";
-}
-
-std::string escape(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\\' || c == '"') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
 }
 
 void Descriptor::reset(int newFd) {

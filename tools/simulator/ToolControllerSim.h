@@ -160,9 +160,6 @@ class ToolControllerSim {
     std::thread worker;
 };
 
-// Renders bytes for a log line: printable ASCII as is, others as \r, \n or \xHH.
-std::string escape(const std::string& bytes);
-
 }  // namespace tcsim
 
 #endif

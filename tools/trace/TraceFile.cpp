@@ -1,5 +1,6 @@
 #include "TraceFile.h"
 
+#include <cmath>
 #include <cstdlib>
 
 namespace tracefile {
@@ -90,7 +91,9 @@ bool parse(const std::string& line, Event& event) {
         if (at >= line.size() || line[at++] != ':') return false;
         skipSpace(line, at);
         if (at < line.size() && line[at] == '"') {
+            event.field[key].clear();
             if (!string(line, at, event.field[key])) return false;
+            event.strings.insert(key);
         } else if (at < line.size() && line[at] == '[') {
             ++at;
             skipSpace(line, at);
@@ -106,7 +109,10 @@ bool parse(const std::string& line, Event& event) {
         } else {
             std::size_t end = line.find_first_of(",}", at);
             if (end == std::string::npos) return false;
-            event.field[key] = line.substr(at, end - at);
+            std::size_t last = line.find_last_not_of(" \t", end - 1);
+            event.field[key] =
+                line.substr(at, last == std::string::npos || last < at ? 0 : last + 1 - at);
+            event.strings.erase(key);
             at = end;
         }
         skipSpace(line, at);
@@ -114,18 +120,37 @@ bool parse(const std::string& line, Event& event) {
         if (line[at] == '}') break;
         if (line[at++] != ',') return false;
     }
-    auto name = event.field.find("event");
-    if (name == event.field.end()) return false;
-    event.name = name->second;
+    ++at;
+    skipSpace(line, at);
+    if (at < line.size() && line[at] == '\r') ++at;
+    if (at != line.size()) return false;
+    if (!event.hasString("event") || !event.hasString("time") || !event.hasNumber("mono")) {
+        return false;
+    }
+    event.name = event.field["event"];
     event.mono = std::strtod(event.field["mono"].c_str(), nullptr);
     return true;
 }
 
-std::vector<Event> read(std::istream& in) {
+bool Event::hasNumber(const std::string& key) const {
+    auto found = field.find(key);
+    if (found == field.end() || strings.count(key)) return false;
+    const std::string& text = found->second;
+    if (text.empty() || !(text[0] == '-' || (text[0] >= '0' && text[0] <= '9'))) return false;
+    char* end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() && std::isfinite(value);
+}
+
+std::vector<Event> read(std::istream& in, std::size_t* skipped) {
     std::vector<Event> events;
     Event event;
     for (std::string line; std::getline(in, line);) {
-        if (parse(line, event)) events.push_back(event);
+        if (parse(line, event)) {
+            events.push_back(event);
+        } else if (skipped && line.find_first_not_of(" \t\r") != std::string::npos) {
+            ++*skipped;
+        }
     }
     return events;
 }

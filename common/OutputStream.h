@@ -1,0 +1,77 @@
+// The daemon's own lines on standard output and standard error, and its record when that goes
+// to a pipe: written so that a reader that stalls (a hung journal, a pager left open) can never
+// stop the daemon. No write blocks: a stream writes through a non-blocking file description of
+// its own (standard output and error are reopened through /proc/self/fd where they are pipes,
+// FIFOs or terminals, so the flag never reaches other processes), or with send(MSG_DONTWAIT) to
+// a socket (systemd's journal); whoever must wait sleeps in poll() until a deadline. Lines are
+// never cut or interleaved: a line that went out in part is finished before anything else.
+#ifndef COMMON_OUTPUTSTREAM_H
+#define COMMON_OUTPUTSTREAM_H
+
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <string>
+
+#include "common/FileDescriptor.h"
+
+class OutputStream {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // The process's standard error and output: one stream when both are the same file (2>&1,
+    // the journal), so that their lines cannot interleave either. They live as long as the
+    // process, exit hooks included.
+    static OutputStream& standardError();
+    static OutputStream& standardOutput();
+
+    // A stream on a descriptor of our own, already non-blocking (a FIFO).
+    explicit OutputStream(FileDescriptor own);
+    OutputStream(const OutputStream&) = delete;
+    OutputStream& operator=(const OutputStream&) = delete;
+
+    struct Taken {
+        std::size_t bytes = 0;  // always up to a line's end
+        int error = 0;          // errno of a write that failed (EPIPE, ENOSPC, ...), or 0
+    };
+    // Takes whole lines from the front of `lines` without waiting: what the reader takes now,
+    // and the rest of a line that went out in part, which the stream keeps and finishes before
+    // anything else. Nothing is taken while such a rest is still waiting.
+    Taken offer(const std::string& lines);
+
+    // Sleeps until the stream may take more, `wakeFd` (if not -1) is readable, or `deadline`
+    // passes; false when the deadline passed, and then the stream counts as stalled.
+    bool awaitRoom(Clock::time_point deadline, int wakeFd = -1);
+
+    // Whether everything taken has gone out.
+    bool idle();
+
+    // Writes one line (a newline is added), waiting at most `wait` for the reader, and not at
+    // all while the stream is stalled. A line that cannot go out now waits for the stream's next
+    // write, within a bound; beyond it, the line is lost.
+    void writeLine(const std::string& text, std::chrono::milliseconds wait);
+
+  private:
+    explicit OutputStream(int sharedFd);
+    // One write without waiting: the count written, or -1 with errno (EAGAIN: no room).
+    long writeNow(const char* data, std::size_t size);
+    // Writes what is waiting; true once nothing is. `error` is set when a write fails.
+    bool drainRest(int& error);
+
+    FileDescriptor own;
+    int fd = -1;
+    bool socket = false;     // send(MSG_DONTWAIT) instead of write()
+    bool pollFirst = false;  // a shared blocking description: write only what poll() has room for
+
+    std::mutex lock;   // guards the three fields below, and every write
+    std::string rest;  // taken but not yet written: a line's rest, lines of writeLine()
+    std::size_t restWritten = 0;
+    bool stalled = false;  // a wait for room ran out, and nothing has drained since
+};
+
+// One line on standard error, for the operator (the journal).
+void diagnostic(const std::string& text);
+// One line on standard output ("RS232C Daemon started").
+void announce(const std::string& text);
+
+#endif
