@@ -101,7 +101,7 @@ bool OutputStream::drainRest(int& error) {
 }
 
 OutputStream::Taken OutputStream::offer(const std::string& lines) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     Taken taken;
     if (!drainRest(taken.error)) return taken;
     std::size_t done = 0;
@@ -133,7 +133,7 @@ bool OutputStream::awaitRoom(Clock::time_point deadline, int wakeFd) {
         int ready = ::poll(fds, wakeFd >= 0 ? 2 : 1, millisecondsUntil(deadline));
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
-            std::lock_guard<std::mutex> guard(lock);
+            MutexLock guard(lock);
             stalled = true;
             return false;
         }
@@ -142,14 +142,14 @@ bool OutputStream::awaitRoom(Clock::time_point deadline, int wakeFd) {
 }
 
 bool OutputStream::idle() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return rest.empty();
 }
 
 void OutputStream::writeLine(const std::string& text, std::chrono::milliseconds wait) {
     auto deadline = Clock::now() + wait;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (rest.size() - restWritten + text.size() >= kWaitingLimit) return;
         rest += text;
         rest += '\n';
@@ -157,7 +157,7 @@ void OutputStream::writeLine(const std::string& text, std::chrono::milliseconds 
         if (drainRest(error) || error || stalled) return;
     }
     while (awaitRoom(deadline)) {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         int error = 0;
         if (drainRest(error) || error) return;
     }

@@ -10,10 +10,10 @@
 
 #include <chrono>
 #include <cstddef>
-#include <mutex>
 #include <string>
 
 #include "common/FileDescriptor.h"
+#include "common/ThreadSafety.h"
 
 class OutputStream {
   public:
@@ -37,36 +37,38 @@ class OutputStream {
     // Takes whole lines from the front of `lines` without waiting: what the reader takes now,
     // and the rest of a line that went out in part, which the stream keeps and finishes before
     // anything else. Nothing is taken while such a rest is still waiting.
-    Taken offer(const std::string& lines);
+    Taken offer(const std::string& lines) EXCLUDES(lock);
 
     // Sleeps until the stream may take more, `wakeFd` (if not -1) is readable, or `deadline`
     // passes; false when the deadline passed, and then the stream counts as stalled.
-    bool awaitRoom(Clock::time_point deadline, int wakeFd = -1);
+    bool awaitRoom(Clock::time_point deadline, int wakeFd = -1) EXCLUDES(lock);
 
     // Whether everything taken has gone out.
-    bool idle();
+    bool idle() EXCLUDES(lock);
 
     // Writes one line (a newline is added), waiting at most `wait` for the reader, and not at
     // all while the stream is stalled. A line that cannot go out now waits for the stream's next
     // write, within a bound; beyond it, the line is lost.
-    void writeLine(const std::string& text, std::chrono::milliseconds wait);
+    void writeLine(const std::string& text, std::chrono::milliseconds wait) EXCLUDES(lock);
 
   private:
     explicit OutputStream(int sharedFd);
     // One write without waiting: the count written, or -1 with errno (EAGAIN: no room).
-    long writeNow(const char* data, std::size_t size);
+    long writeNow(const char* data, std::size_t size) REQUIRES(lock);
     // Writes what is waiting; true once nothing is. `error` is set when a write fails.
-    bool drainRest(int& error);
+    bool drainRest(int& error) REQUIRES(lock);
 
     FileDescriptor own;
     int fd = -1;
     bool socket = false;     // send(MSG_DONTWAIT) instead of write()
     bool pollFirst = false;  // a shared blocking description: write only what poll() has room for
 
-    std::mutex lock;   // guards the three fields below, and every write
-    std::string rest;  // taken but not yet written: a line's rest, lines of writeLine()
-    std::size_t restWritten = 0;
-    bool stalled = false;  // a wait for room ran out, and nothing has drained since
+    Mutex lock;  // also held for every write, so that lines never interleave
+    std::string rest
+        GUARDED_BY(lock);  // taken but not yet written: a line's rest, lines of writeLine()
+    std::size_t restWritten GUARDED_BY(lock) = 0;
+    bool stalled GUARDED_BY(lock) =
+        false;  // a wait for room ran out, and nothing has drained since
 };
 
 // One line on standard error, for the operator (the journal).

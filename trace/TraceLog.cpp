@@ -329,7 +329,7 @@ TraceLog::~TraceLog() {
 
 std::size_t TraceLog::close() {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (closed) return 0;
         closed = true;
         // A gap at the very end is said too.
@@ -348,7 +348,7 @@ std::size_t TraceLog::close() {
     writer.join();
     std::size_t lost = 0;
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         for (const Line& line : lines) lost += line.events;
         lines.clear();
         queuedBytes = 0;
@@ -370,7 +370,7 @@ TraceLog::Event TraceLog::event(const char* name) {
 }
 
 std::size_t TraceLog::dropped() const {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     return droppedEvents;
 }
 
@@ -445,7 +445,7 @@ std::string TraceLog::droppedLine(std::size_t count) const {
 
 void TraceLog::queue(std::string line) {
     {
-        std::lock_guard<std::mutex> guard(lock);
+        MutexLock guard(lock);
         if (closed) return;
         // Said where the gap is: before the first event recorded after it.
         std::string gap = droppedUnreported ? droppedLine(droppedUnreported) : "";
@@ -496,12 +496,12 @@ void TraceLog::pauseBeforeRetry(Clock::time_point until) {
 void TraceLog::run() {
     bool failing = false;
     std::size_t droppedBefore = 0;  // when the output began to fail
-    std::unique_lock<std::mutex> guard(lock);
+    MutexLock guard(lock);
     for (;;) {
         if (lines.empty() && !stopping && sink->idle()) {
-            wake.wait(guard, [this] { return stopping || !lines.empty(); });
+            while (!stopping && lines.empty()) wake.wait(guard);
             // Gather what a busy daemon records meanwhile into one write.
-            wake.wait_for(guard, kGather, [this] { return stopping; });
+            if (!stopping) wake.wait_for(guard, kGather);
         }
         if (stopping && ((lines.empty() && sink->idle()) || Clock::now() >= stopDeadline)) return;
         // Before the stop, only the eventfd ends a wait for the output; after it, the deadline.

@@ -13,12 +13,12 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/FileDescriptor.h"
+#include "common/ThreadSafety.h"
 
 class TraceLog {
   public:
@@ -61,11 +61,11 @@ class TraceLog {
     Event event(const char* name);
 
     // Events dropped so far because the queue was full.
-    std::size_t dropped() const;
+    std::size_t dropped() const EXCLUDES(lock);
     // Writes out what is queued, waiting at most a few seconds however stuck the output is, and
     // stops. Returns how many events were neither written nor counted in the record; they are
     // said in one line on standard error. Later events are not recorded.
-    std::size_t close();
+    std::size_t close() EXCLUDES(lock);
 
     class Sink;  // where the lines go: a file, or a stream (standard error, a FIFO)
 
@@ -81,12 +81,12 @@ class TraceLog {
     // The start of every line: the time, the monotonic offset, the event's name.
     std::string head(const char* name) const;
     std::string droppedLine(std::size_t count) const;
-    void queue(std::string line);
-    void run();
-    // Front lines up to a chunk's size (at least one); called with `lock` held.
-    std::string nextChunk() const;
-    // Removes the front lines that `bytes` covers; called with `lock` held.
-    void written(std::size_t bytes);
+    void queue(std::string line) EXCLUDES(lock);
+    void run() EXCLUDES(lock);
+    // Front lines up to a chunk's size (at least one).
+    std::string nextChunk() const REQUIRES(lock);
+    // Removes the front lines that `bytes` covers.
+    void written(std::size_t bytes) REQUIRES(lock);
     // Sleeps until `until`, or until a stop wakes the writer.
     void pauseBeforeRetry(Clock::time_point until);
     std::string where() const;
@@ -96,15 +96,16 @@ class TraceLog {
     FileDescriptor wakeFd;       // an eventfd that interrupts the writer's waits for the output
     Clock::time_point started;
 
-    mutable std::mutex lock;  // guards the fields below
-    std::condition_variable wake;
-    std::deque<Line> lines;
-    std::size_t queuedBytes = 0;
-    std::size_t droppedEvents = 0;
-    std::size_t droppedUnreported = 0;  // said by a `dropped` event before the next line
-    bool stopping = false;
-    bool closed = false;
-    Clock::time_point stopDeadline;
+    mutable Mutex lock;
+    std::condition_variable_any wake;
+    std::deque<Line> lines GUARDED_BY(lock);
+    std::size_t queuedBytes GUARDED_BY(lock) = 0;
+    std::size_t droppedEvents GUARDED_BY(lock) = 0;
+    std::size_t droppedUnreported GUARDED_BY(lock) =
+        0;  // said by a `dropped` event before the next line
+    bool stopping GUARDED_BY(lock) = false;
+    bool closed GUARDED_BY(lock) = false;
+    Clock::time_point stopDeadline GUARDED_BY(lock);
     std::thread writer;
 };
 
