@@ -166,6 +166,9 @@ int main(int argc, char** argv) {
                   << (skipped == 1 ? " line that is" : " lines that are")
                   << " no event of a trace (not JSON, or a field missing or of the wrong type)\n";
     }
-    if (!std::cout) status = 1;
+    if (!std::cout && ending != Ending::Failed) {  // a failure before was said already
+        std::cerr << "rs232c-trace: cannot write standard output\n";
+        status = 1;
+    }
     return status;
 }
