@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 
 #include "ControlScript.h"
+#include "Replay.h"
 
 TEST(SimulatorControl, WordsAndEscapedStrings) {
     using Words = std::vector<std::string>;
@@ -50,4 +53,33 @@ TEST(Simulator, AConstructorThatThrowsLeavesNothingBehind) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
     unlink(file.c_str());
     EXPECT_EQ(rmdir(folder), 0);  // nothing else was left in the folder
+}
+
+// A replayed trace plays its recorded gaps; times no daemon writes (a hostile trace) are
+// bounded, never cast out of an int's range.
+TEST(SimulatorReplay, GapsAreTheRecordedOnesWithinABound) {
+    auto delays = [](double commandAt, double replyAt) {
+        char line[256];
+        std::string trace;
+        for (auto [event, mono] : {std::pair{"tx", commandAt}, {"rx", replyAt}}) {
+            std::snprintf(line, sizeof line,
+                          "{\"time\":\"2026-12-08T00:00:00.000000Z\",\"mono\":%.17g,"
+                          "\"event\":\"%s\",\"hex\":\"41\"}\n",
+                          mono, event);
+            trace += line;
+        }
+        std::istringstream in(trace);
+        std::vector<int> ms;
+        for (const auto& exchange : tcsim::recordedExchanges(in)) {
+            for (const tcsim::Step& step : exchange.answer) {
+                if (step.kind == tcsim::Step::Delay) ms.push_back(step.ms);
+            }
+        }
+        return ms;
+    };
+    const int longest = static_cast<int>(tcsim::kLongestDelaySeconds * 1000);
+    EXPECT_EQ(delays(1.0, 1.35), std::vector<int>{300});  // played 50 ms early
+    EXPECT_EQ(delays(1.0, 0.5), std::vector<int>{});      // never before its command
+    EXPECT_EQ(delays(1.0, 1e300), std::vector<int>{longest});
+    EXPECT_EQ(delays(-1.7e308, 1.7e308), std::vector<int>{longest});
 }

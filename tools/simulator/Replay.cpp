@@ -24,7 +24,9 @@ std::vector<ToolControllerSim::Exchange> recordedExchanges(std::istream& trace) 
         } else if ((event.name == "rx" || event.name == "drain" || event.name == "discard") &&
                    !exchanges.empty()) {
             double at = std::max(commandAt, event.mono - kEarlierSeconds);
-            int ms = static_cast<int>((std::max(at, lastAt) - lastAt) * 1000 + 0.5);
+            // Never negative (max), never beyond the bound (min; an infinite gap included).
+            double gap = std::min(std::max(at, lastAt) - lastAt, kLongestDelaySeconds);
+            int ms = static_cast<int>(gap * 1000 + 0.5);
             if (ms > 0) exchanges.back().answer.push_back(delay(ms));
             exchanges.back().answer.push_back(send(bytes));
             lastAt = std::max(at, lastAt);

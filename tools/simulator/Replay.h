@@ -9,10 +9,15 @@
 
 namespace tcsim {
 
+// No exchange waits a day for a byte; a trace's "mono" can hold any number (a hostile or broken
+// one, 1e308), and its gaps must still make a delay that an int of milliseconds holds.
+constexpr double kLongestDelaySeconds = 24 * 3600;
+
 // Each command the daemon wrote ("tx") opens an exchange; what the daemon then read, until its
 // next command, is the answer, with the recorded timing. The daemon reads a reply only after
 // its 100 ms pause and records it when read, so each chunk is played 50 ms earlier than
-// recorded (never before its command): a reply that came in time still does.
+// recorded (never before its command): a reply that came in time still does. A gap longer
+// than kLongestDelaySeconds is played as that long.
 std::vector<ToolControllerSim::Exchange> recordedExchanges(std::istream& trace);
 
 }  // namespace tcsim

@@ -40,11 +40,6 @@ std::string checksumFrame(const std::string& text) {
     return text + '@' + static_cast<char>(sum & 0xFF) + "\r\n";
 }
 
-void Descriptor::reset(int newFd) {
-    if (fd >= 0) ::close(fd);
-    fd = newFd;
-}
-
 ToolControllerSim::ToolControllerSim(const std::string& linkPath) {
     master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "Descriptor.h"
+
 namespace tcsim {
 
 // One step of an answer. In the bytes of Send and Frame, "{rest}" stands for what followed the
@@ -45,20 +47,7 @@ inline Step flood(int ms) {
 
 std::string checksumFrame(const std::string& text);
 
-// Sole owner of one of the simulator's descriptors: closed on every path.
-class Descriptor {
-  public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd; }
-    void reset(int newFd = -1);
-
-  private:
-    int fd = -1;
-};
+using Descriptor = tools::Descriptor;
 
 class ToolControllerSim {
   public:

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace tracefile {
 
@@ -142,11 +143,18 @@ bool Event::hasNumber(const std::string& key) const {
     return end == text.c_str() + text.size() && std::isfinite(value);
 }
 
+bool parseLine(const std::string& line, Event& event) {
+    if (parse(line, event)) return true;
+    // The event is JSON, so it begins with "{": the first ": {" ends the prefix.
+    std::size_t message = line.find(": {");
+    return message != std::string::npos && parse(line.substr(message + 2), event);
+}
+
 std::vector<Event> read(std::istream& in, std::size_t* skipped) {
     std::vector<Event> events;
     Event event;
     for (std::string line; std::getline(in, line);) {
-        if (parse(line, event)) {
+        if (parseLine(line, event)) {
             events.push_back(event);
         } else if (skipped && line.find_first_not_of(" \t\r") != std::string::npos) {
             ++*skipped;
@@ -161,6 +169,31 @@ std::string fromHex(const std::string& hex) {
         bytes += static_cast<char>(std::strtoul(hex.substr(at, 2).c_str(), nullptr, 16));
     }
     return bytes;
+}
+
+void LineSplitter::feed(const char* data, std::size_t size, const Handler& line) {
+    while (size > 0) {
+        const char* end = static_cast<const char*>(std::memchr(data, '\n', size));
+        std::size_t part = end ? static_cast<std::size_t>(end - data) : size;
+        if (!skipping && rest.size() + part > longest) {
+            skipping = true;
+            rest.clear();
+            ++tooLongLines;
+        }
+        if (!skipping) rest.append(data, part);
+        if (!end) return;
+        if (!skipping) line(rest);
+        rest.clear();
+        skipping = false;
+        data += part + 1;
+        size -= part + 1;
+    }
+}
+
+void LineSplitter::finish(const Handler& line) {
+    if (!skipping && !rest.empty()) line(rest);
+    rest.clear();
+    skipping = false;
 }
 
 }  // namespace tracefile

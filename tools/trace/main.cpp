@@ -1,230 +1,174 @@
 // rs232c-trace: prints the trace of rs232c-daemon --trace as a timeline a person reads: each
 // call (when, who, what, the result in words) with the bytes it sent and received under it.
-//   rs232c-trace [FILE...]      (standard input without FILE, or for -)
-// A line it cannot use (no JSON, a field missing or of the wrong type) is skipped and counted;
-// every field it prints is escaped, so that what a client sent (an Origin header, a title)
-// cannot act on the terminal.
-#include <cctype>
-#include <fstream>
+//   rs232c-trace [--method NAME]... [--event NAME]... [FILE...] [--follow FILE]
+// It prints each event as it arrives (from a pipe, the journal's output, or a file it follows
+// across rotation). A line it cannot use (no JSON, a field missing or of the wrong type) is
+// skipped and counted, and the count said on standard error at the end, also when SIGINT or
+// SIGTERM ends it.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "Descriptor.h"
 #include "Escapes.h"
-#include "TraceFile.h"
+#include "Input.h"
+#include "Timeline.h"
 
 namespace {
 
-// What an event needs to be printed: its string fields and its number fields.
-struct Shape {
-    const char* event;
-    std::vector<const char*> strings;
-    std::vector<const char*> numbers;
-};
-
-const Shape kShapes[] = {
-    {"tx", {"hex"}, {}},
-    {"rx", {"hex"}, {}},
-    {"drain", {"hex"}, {}},
-    {"discard", {"hex"}, {}},
-    {"call", {"client", "method"}, {"ms"}},
-    {"refused-call", {"client", "reason"}, {}},
-    {"open", {"port"}, {}},
-    {"close", {"port"}, {}},
-    {"hangup", {"port"}, {}},
-    {"refused", {"port", "reason"}, {}},
-    {"dropped", {}, {"count"}},
-    {"start", {"version", "port"}, {"tcp"}},
-};
-
-// Fields that some events have; where they are, they are strings.
-const char* const kOptionalStrings[] = {"reason", "failure", "meaning", "fault"};
-
-// "2026-12-08T14:14:18.713748Z": digits where the pattern has d, then a fraction and Z.
-bool isTraceTime(const std::string& time) {
-    const std::string pattern = "dddd-dd-ddTdd:dd:dd";
-    if (time.size() < pattern.size() + 1 || time.back() != 'Z') return false;
-    for (std::size_t i = 0; i < time.size() - 1; ++i) {
-        char want = i < pattern.size() ? pattern[i] : i == pattern.size() ? '.' : 'd';
-        bool digit = time[i] >= '0' && time[i] <= '9';
-        if (want == 'd' ? !digit : time[i] != want) return false;
-    }
-    return true;
+void printUsage() {
+    std::cout
+        << "usage: rs232c-trace [--method NAME]... [--event NAME]... [FILE...] [--follow FILE]\n"
+           "       rs232c-trace --help | --version\n"
+           "Prints a trace of rs232c-daemon --trace as a timeline: each call with the bytes it\n"
+           "sent (>) and received (<), each event as it arrives. Reads standard input without\n"
+           "FILE (or for -), the journal's output too; --follow reads FILE as the daemon writes\n"
+           "and rotates it, after the other FILEs. --method and --event (repeatable) print only\n"
+           "calls of these methods, with their line's events, and events of these names:\n  "
+        << timeline::eventNames() << "\n";
 }
 
-// "46 57 44": two hexadecimal digits a byte, a space between.
-bool isHex(const std::string& hex) {
-    for (std::size_t i = 0; i < hex.size(); ++i) {
-        bool space = i % 3 == 2;
-        if (space ? hex[i] != ' ' : !std::isxdigit(static_cast<unsigned char>(hex[i]))) {
-            return false;
+int usageError(const std::string& problem) {
+    std::cerr << "rs232c-trace: " << problem << " (see rs232c-trace --help)\n";
+    return 2;
+}
+
+enum class Ending { Ended, Interrupted, Failed };
+
+// Prints `source` until it ends or a signal comes on `signals`, waiting in poll() whenever it has
+// nothing to read, at most until what the timeline holds is due.
+Ending printAll(input::Source& source, timeline::Timeline& timeline, int signals,
+                std::string& problem) {
+    auto line = [&timeline](const std::string& text) { timeline.add(text); };
+    for (;;) {
+        input::Source::State state = source.read(line, problem);
+        if (state == input::Source::State::Ended) return Ending::Ended;
+        if (state == input::Source::State::Failed) return Ending::Failed;
+        if (!std::cout.flush()) {
+            problem = std::string("cannot write standard output: ") + std::strerror(errno);
+            return Ending::Failed;
         }
-    }
-    return hex.empty() || hex.size() % 3 == 2;
-}
-
-bool usable(const tracefile::Event& event) {
-    if (!isTraceTime(event.field.at("time"))) return false;
-    for (const char* key : kOptionalStrings) {
-        if (event.field.count(key) && !event.hasString(key)) return false;
-    }
-    for (const Shape& shape : kShapes) {
-        if (event.name != shape.event) continue;
-        for (const char* key : shape.strings) {
-            if (!event.hasString(key)) return false;
+        int timeout = -1;
+        if (auto due = timeline.showHeldBy()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - timeline::Clock::now());
+            timeout = static_cast<int>(std::max<long long>(0, left.count()));
         }
-        for (const char* key : shape.numbers) {
-            if (!event.hasNumber(key)) return false;
+        pollfd waits[] = {{source.waitFd(), POLLIN, 0}, {signals, POLLIN, 0}};
+        int ready = ::poll(waits, 2, timeout);
+        if (ready < 0 && errno != EINTR) {
+            problem = std::string("cannot wait for input: ") + std::strerror(errno);
+            return Ending::Failed;
         }
+        if (ready > 0 && waits[1].revents) return Ending::Interrupted;
+        if (ready == 0) timeline.showHeld();
     }
-    if (event.field.count("hex") && !isHex(event.field.at("hex"))) return false;
-    if (event.name == "call") {
-        bool result = event.hasString("result") || event.hasNumber("result");
-        return event.hasString("fault") || (result && event.hasString("meaning"));
-    }
-    return true;
-}
-
-// A field as a person reads it: its characters, each control character escaped.
-std::string field(const tracefile::Event& event, const char* key) {
-    auto found = event.field.find(key);
-    return found == event.field.end() ? "" : escapes::escape(found->second, escapes::Shown::Text);
-}
-
-// Bytes of the line, or a string as the daemon received or answered it.
-std::string bytes(const std::string& value) {
-    return escapes::escape(value);
-}
-
-// "2026-12-08T14:14:18.104692Z" as "2026-12-08 14:14:18.104692".
-std::string when(const tracefile::Event& event) {
-    std::string time = field(event, "time");
-    time[10] = ' ';
-    time.pop_back();
-    return time;
-}
-
-std::string describe(const tracefile::Event& event) {
-    const std::string& name = event.name;
-    std::string line =
-        bytes(tracefile::fromHex(event.field.count("hex") ? event.field.at("hex") : ""));
-    if (name == "tx")
-        return "> " + line +
-               (field(event, "failure").empty() ? "" : "  (" + field(event, "failure") + ")");
-    if (name == "rx") return "< " + line;
-    if (name == "drain") return "< " + line + "  (stale, drained before the command)";
-    if (name == "discard") return "< " + line + "  (stale, discarded when the line was set up)";
-    if (name == "open") return "opened " + field(event, "port");
-    if (name == "close") {
-        std::string why = field(event, "reason");
-        return "closed " + field(event, "port") + (why.empty() ? "" : ": " + why);
-    }
-    if (name == "hangup") return "the adapter hung up: closed " + field(event, "port");
-    if (name == "refused")
-        return "cannot open " + field(event, "port") + ": " + field(event, "reason");
-    if (name == "refused-call")
-        return field(event, "client") + "  refused: " + field(event, "reason");
-    if (name == "dropped") return "(the record dropped " + field(event, "count") + " events here)";
-    return escapes::escape(name, escapes::Shown::Text);
-}
-
-std::string call(const tracefile::Event& event) {
-    std::string text = field(event, "client") + "  " + field(event, "method") + "(";
-    for (std::size_t i = 0; i < event.params.size(); ++i) {
-        text += (i ? ", \"" : "\"") + bytes(event.params[i]) + "\"";
-    }
-    text += ")  -> ";
-    if (event.hasString("fault")) {
-        text += "fault: " + field(event, "fault");
-    } else {
-        text += (event.hasNumber("result") ? field(event, "result")
-                                           : "\"" + bytes(event.field.at("result")) + "\"") +
-                ": " + field(event, "meaning");
-    }
-    return text + "  (" + field(event, "ms") + " ms)";
-}
-
-void print(const std::vector<tracefile::Event>& events) {
-    // A call is recorded when it ends; what happened on the line during it comes before.
-    std::vector<const tracefile::Event*> pending;
-    auto flush = [&pending](const char* indent) {
-        for (const auto* event : pending) {
-            std::cout << indent << when(*event).substr(11) << "  " << describe(*event) << "\n";
-        }
-        pending.clear();
-    };
-    for (const tracefile::Event& event : events) {
-        if (event.name == "call") {
-            std::cout << when(event) << "  " << call(event) << "\n";
-            // A title or a rendering, answered meanwhile, uses no line.
-            std::string method = event.field.at("method");
-            bool usesLine = method.rfind("send_cmd", 0) == 0 || method == "recv_cmd_inf" ||
-                            method == "serial_close";
-            if (usesLine) flush("    ");
-        } else if (event.name == "start" || event.name == "stop") {
-            flush("");
-            std::cout << when(event) << "  daemon " << event.name
-                      << (event.name == "start"
-                              ? " " + field(event, "version") + ", line " + field(event, "port") +
-                                    ", TCP port " + field(event, "tcp")
-                          : field(event, "reason").empty() ? ""
-                                                           : " (" + field(event, "reason") + ")")
-                      << "\n";
-        } else {
-            pending.push_back(&event);
-        }
-    }
-    flush("");
-}
-
-// The events of one trace that can be printed; the others are counted in `skipped`.
-std::vector<tracefile::Event> usableEvents(std::istream& in, std::size_t& skipped) {
-    std::vector<tracefile::Event> events;
-    for (tracefile::Event& event : tracefile::read(in, &skipped)) {
-        if (usable(event)) {
-            events.push_back(std::move(event));
-        } else {
-            ++skipped;
-        }
-    }
-    return events;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> files(argv + 1, argv + argc);
-    if (files.empty()) files.push_back("-");
-    for (const std::string& file : files) {
-        if (file == "--help" || file == "-h") {
-            std::cout
-                << "usage: rs232c-trace [FILE...]\n"
-                   "Prints a trace of rs232c-daemon --trace as a timeline: each call with the\n"
-                   "bytes it sent (>) and received (<). Reads standard input without FILE.\n";
-            return 0;
-        }
-    }
-    std::size_t skipped = 0;
-    int status = 0;
-    for (const std::string& file : files) {
-        if (file == "-") {
-            print(usableEvents(std::cin, skipped));
+    std::vector<std::string> files;
+    std::string followed;
+    timeline::Filter filter;
+    bool options = true;
+    for (int at = 1; at < argc; ++at) {
+        std::string arg = argv[at];
+        if (!options || arg == "-" || arg[0] != '-') {
+            files.push_back(arg);
             continue;
         }
-        std::ifstream in(file);
-        if (!in) {
-            std::cerr << "rs232c-trace: cannot read " << escapes::escape(file, escapes::Shown::Text)
-                      << "\n";
-            status = 1;
-            break;
+        if (arg == "--") {
+            options = false;
+            continue;
         }
-        print(usableEvents(in, skipped));
+        std::string name = arg, value;
+        bool attached = arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos;
+        if (attached) {
+            name = arg.substr(0, arg.find('='));
+            value = arg.substr(arg.find('=') + 1);
+        }
+        if ((name == "--help" || name == "-h" || name == "--version") && !attached) {
+            if (name == "--version") {
+                std::cout << "rs232c-trace " RS232C_VERSION "\n";
+            } else {
+                printUsage();
+            }
+            return 0;
+        }
+        if (name != "--follow" && name != "--method" && name != "--event") {
+            return usageError("unknown option " + escapes::escape(arg, escapes::Shown::Text));
+        }
+        if (!attached && at + 1 < argc) value = argv[++at];
+        if (value.empty()) return usageError(name + " needs a value");
+        if (name == "--follow") {
+            if (!followed.empty()) return usageError("--follow takes one file");
+            if (value == "-") return usageError("--follow takes a file; give a pipe as - instead");
+            followed = value;
+        } else if (name == "--method") {
+            filter.methods.insert(value);
+        } else if (!timeline::isEventName(value)) {
+            return usageError("no event " + escapes::escape(value, escapes::Shown::Text) +
+                              " (events: " + timeline::eventNames() + ")");
+        } else {
+            filter.events.insert(value);
+        }
     }
+    if (files.empty() && followed.empty()) files.push_back("-");
+
+    // SIGINT and SIGTERM end a reader that follows a live station: they come through a
+    // descriptor that it waits on beside its input, so that it can still say what it skipped.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    tools::Descriptor signals;
+    if (sigprocmask(SIG_BLOCK, &stops, nullptr) == 0) {
+        signals.reset(::signalfd(-1, &stops, SFD_CLOEXEC));
+    }
+    if (!signals.isOpen()) {
+        std::cerr << "rs232c-trace: cannot take signals: " << std::strerror(errno) << "\n";
+        return 1;
+    }
+
+    timeline::Timeline printed(std::cout, filter);
+    std::size_t tooLong = 0;
+    int status = 0;
+    Ending ending = Ending::Ended;
+    std::vector<std::string> sources = files;
+    if (!followed.empty()) sources.push_back(followed);
+    for (std::size_t i = 0; i < sources.size() && ending == Ending::Ended; ++i) {
+        std::string problem;
+        bool follows = !followed.empty() && i + 1 == sources.size();
+        auto source =
+            follows ? input::follow(sources[i], problem) : input::openStream(sources[i], problem);
+        if (source) {
+            ending = printAll(*source, printed, signals.get(), problem);
+            tooLong += source->tooLong();
+        }
+        if (!source || ending == Ending::Failed) {
+            std::cerr << "rs232c-trace: " << problem << "\n";
+            status = 1;
+            ending = Ending::Failed;
+        }
+    }
+    printed.finish();
     std::cout << std::flush;
+    std::size_t skipped = printed.unreadable() + tooLong;
     if (skipped) {
         std::cerr << "rs232c-trace: skipped " << skipped
                   << (skipped == 1 ? " line that is" : " lines that are")
                   << " no event of a trace (not JSON, or a field missing or of the wrong type)\n";
+    }
+    if (!std::cout && ending != Ending::Failed) {  // a failure before was said already
+        std::cerr << "rs232c-trace: cannot write standard output\n";
+        status = 1;
     }
     return status;
 }
