@@ -100,6 +100,8 @@ class ToolControllerSim {
     void clearReceived();
     // Waits until at least `count` bytes have been received; false on time-out.
     bool waitForBytes(std::size_t count, int timeoutMs) const;
+    // Waits until a line beginning with `head` has been received (since clearReceived).
+    bool waitForLine(const std::string& head, int timeoutMs) const;
     // Bytes the simulator sent that wait on the daemon's side of the pseudo-terminal, unread.
     int pendingOnLine() const;
     // Waits until at least `count` bytes wait there; false on time-out.
