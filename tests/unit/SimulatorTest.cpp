@@ -40,14 +40,18 @@ TEST(SimulatorControl, WaitsEndWhenTheirEventHasComeOrSayWhatIsMissing) {
     EXPECT_EQ(run("wait-received").rfind("error: wait-received takes", 0), 0u);
     EXPECT_EQ(run("wait-unread x").rfind("error: bad number x", 0), 0u);
 
+    EXPECT_EQ(run(R"(on "FWD" delay 500 send "FWD\r\n")"), "ok");
     int daemonSide = open(sim.slavePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(daemonSide, 0);
     ASSERT_EQ(write(daemonSide, "XX\r\nFWD\r\n", 9), 9);
     EXPECT_EQ(run(R"(wait-line "FWD")"), "ok");
     EXPECT_EQ(run("wait-received 9"), "ok");
+    EXPECT_EQ(run("wait-idle 10"), "error: timed out: the simulator is still answering");
+    EXPECT_EQ(run("wait-idle"), "ok");
+    EXPECT_EQ(run("wait-unread 5"), "ok");  // the answer
     EXPECT_EQ(run(R"(play send "CUP\r\n")"), "ok");
-    EXPECT_EQ(run("wait-unread 5"), "ok");
-    EXPECT_EQ(run("unread"), "unread 5");
+    EXPECT_EQ(run("wait-unread 10"), "ok");
+    EXPECT_EQ(run("unread"), "unread 10");
     close(daemonSide);
 }
 

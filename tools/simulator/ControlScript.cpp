@@ -32,7 +32,8 @@ constexpr int kDefaultWaitMs = 20000;
 const char* const kHelp =
     "commands: on PREFIX STEP... | on-frame STEP... | play STEP... | defaults | clear-rules |\n"
     "          received | clear-received | strict | errors | unread | hangup | quit\n"
-    "waits:    wait-received N [MS] | wait-line \"HEAD\" [MS] | wait-unread N [MS]\n"
+    "waits:    wait-received N [MS] | wait-line \"HEAD\" [MS] | wait-unread N [MS] |\n"
+    "          wait-idle [MS]\n"
     "steps:    send \"BYTES\" | frame \"TEXT\" | delay MS | expect \"HEAD\" | flood MS | silent";
 
 // A wait command's argument, and its time limit (words[2], if given).
@@ -171,6 +172,11 @@ std::string runCommand(ToolControllerSim& sim, const std::string& line, bool& qu
             if (!sim.waitForPending(number(wait.what), wait.ms)) {
                 return "error: timed out with " + std::to_string(sim.pendingOnLine()) +
                        " bytes unread";
+            }
+        } else if (command == "wait-idle") {
+            if (words.size() > 2) throw std::invalid_argument("wait-idle takes at most MS");
+            if (!sim.waitForIdle(words.size() == 2 ? number(words[1]) : kDefaultWaitMs)) {
+                return "error: timed out: the simulator is still answering";
             }
         } else if (command == "unread") {
             return "unread " + std::to_string(sim.pendingOnLine());

@@ -227,6 +227,13 @@ bool ToolControllerSim::waitForLine(const std::string& head, int timeoutMs) cons
     });
 }
 
+bool ToolControllerSim::waitForIdle(int timeoutMs) const {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] {
+        return stopping || (!answering && lines.empty() && queued.empty());
+    });
+}
+
 bool ToolControllerSim::waitForPending(int count, int timeoutMs) const {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (int pending; (pending = pendingOnLine()) < count;) {
@@ -302,6 +309,7 @@ bool ToolControllerSim::nextLine(std::string& line, int timeoutMs) {
             if (!lines.empty()) {
                 line = lines.front();
                 lines.pop_front();
+                answering = true;
                 return true;
             }
             if (stopping || (timeoutMs < 0 && !queued.empty())) return false;
@@ -316,20 +324,23 @@ void ToolControllerSim::serve() {
         std::string line;
         if (nextLine(line, -1)) {
             answer(line);
-            continue;
-        }
-        Script script;
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            if (stopping) return;
-            if (queued.empty()) continue;
-            script = queued.front();
-            queued.pop_front();
-        }
-        runScript(script, "");
-        {
+        } else {
+            Script script;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (stopping) return;
+                if (queued.empty()) continue;
+                script = queued.front();
+                queued.pop_front();
+                answering = true;
+            }
+            runScript(script, "");
             std::lock_guard<std::mutex> guard(lock);
             ++played;
+        }
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            answering = false;
         }
         changed.notify_all();
     }
