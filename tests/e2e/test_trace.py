@@ -38,6 +38,23 @@ def events(path):
         return [json.loads(line) for line in trace]
 
 
+def record_session(path):
+    """Records SESSION into the trace file `path`: every method, each acknowledged or answered
+    (scripts/record-trace-fixture.sh makes FIXTURE with it)."""
+    sim = Simulator()
+    daemon = Daemon(args=("--trace", path))
+    try:
+        rpc = daemon.proxy()
+        sim.on("WOT\r\n", 'send "WOT\\r\\nWNG\\r\\n"')
+        for method, args in SESSION:
+            if method == "recv_cmd_inf":
+                sim.pending(b"CUP\r\n")  # so that the status poll has a line to report
+            getattr(rpc, method)(*args)
+    finally:
+        daemon.finish()
+        sim.close()
+
+
 def replay_calls(trace_path, calls):
     """Replays a recorded session: the simulator plays the controller at its recorded pace, and
     the calls are made again, each once the simulator has sent all it sent before that call;
@@ -148,18 +165,7 @@ class Replay(unittest.TestCase):
     def test_a_recorded_session_of_every_method_replays_to_the_same_results(self):
         with tempfile.TemporaryDirectory() as folder:
             path = os.path.join(folder, "session.trace")
-            sim = Simulator()
-            daemon = Daemon(args=("--trace", path))
-            try:
-                rpc = daemon.proxy()
-                sim.on("WOT\r\n", 'send "WOT\\r\\nWNG\\r\\n"')
-                for method, args in SESSION:
-                    if method == "recv_cmd_inf":
-                        sim.pending(b"CUP\r\n")
-                    getattr(rpc, method)(*args)
-            finally:
-                daemon.finish()
-                sim.close()
+            record_session(path)
             calls = recorded_calls(events(path))
             results, errors = replay_calls(path, [c[:2] for c in calls])
             self.assertEqual(results, [c[2] for c in calls])
