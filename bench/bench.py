@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Prints the daemon's figures for one run against the simulated tool controller.
 
-Needs root (it links /dev/ttyUSB0) and a build in build/: run it through bench/run.sh.
+Needs a build in build/: run it through bench/run.sh.
 """
 
 import os
@@ -15,7 +15,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from harness import Daemon, Simulator, require_test_host, rss_kib  # noqa: E402
+from harness import PORT, URL, Daemon, Simulator, reserve_port, rss_kib  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -27,8 +27,8 @@ def cpu_seconds(pid):
 
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# Below the ephemeral ports, which the burst's client sockets may still hold.
-REFERENCE_PORT = 30406
+# Reserved from the start, so that none of the burst's client sockets can take it.
+REFERENCE_PORT = reserve_port()
 
 
 def wrk_rate(url, seconds=5):
@@ -56,7 +56,7 @@ def burst(new_proxy, pid, count=1000):
     for _ in range(count):
         s = socket.socket()
         s.setblocking(False)
-        s.connect_ex(("127.0.0.1", 40405))
+        s.connect_ex(("127.0.0.1", PORT))
         silent.append(s)
     time.sleep(1)
     start = time.perf_counter()
@@ -70,7 +70,6 @@ def burst(new_proxy, pid, count=1000):
 
 
 def main():
-    require_test_host()
     sim = Simulator()
     daemon = Daemon()
     pid = daemon.proc.pid
@@ -111,7 +110,7 @@ def main():
                 peak[0] = max(peak[0], rss_kib(pid))
         watcher = threading.Thread(target=watch_rss)
         watcher.start()
-        rate, errors = wrk_rate("http://127.0.0.1:40405/RPC2")
+        rate, errors = wrk_rate(URL)
         done.set()
         watcher.join()
         reference = subprocess.Popen([sys.executable, os.path.join(HERE, "reference_server.py"),
@@ -144,7 +143,7 @@ def trace_figures(wrt_ms, rate):
             rpc = daemon.proxy()
             rpc.send_cmd_wrt()
             traced_ms = median_ms(rpc.send_cmd_wrt, 30)
-            traced_rate, errors = wrk_rate("http://127.0.0.1:40405/RPC2")
+            traced_rate, errors = wrk_rate(URL)
         finally:
             daemon.finish()
     print("with --trace FILE")
