@@ -35,7 +35,7 @@ atexit.register(lambda: [holder.close() for holder in _reserved])
 def reserve_port():
     """A TCP port for this process alone, for as long as it runs. The socket that holds it is
     bound but never listens, so a daemon may bind the port too (both set SO_REUSEADDR), while
-    the kernel gives it to no other socket and other processes' binds are refused."""
+    the kernel picks it for no other socket (another process's port 0, a client's own port)."""
     holder = socket.socket()
     holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     holder.bind(("0.0.0.0", 0))
