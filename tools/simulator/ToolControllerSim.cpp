@@ -445,7 +445,6 @@ void ToolControllerSim::runScript(const Script& script, const std::string& rest)
 }
 
 void ToolControllerSim::writeAll(const std::string& bytes) {
-    log("tx " + escape(bytes));
     std::size_t done = 0;
     auto deadline = Clock::now() + kStalledWrite;
     while (done < bytes.size()) {
@@ -455,11 +454,15 @@ void ToolControllerSim::writeAll(const std::string& bytes) {
             deadline = Clock::now() + kStalledWrite;  // a slow reader is still a reader
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return;
-        if (Clock::now() >= deadline) return;  // the rest is lost, as on a wire
+        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        if (Clock::now() >= deadline) break;  // the rest is lost, as on a wire
         pollfd pfd{master.get(), POLLOUT, 0};
-        if (::poll(&pfd, 1, msLeft(deadline)) < 0 && errno != EINTR) return;
+        if (::poll(&pfd, 1, msLeft(deadline)) < 0 && errno != EINTR) break;
     }
+    // Logged once written: an answer must not wait for whoever reads the log (the daemon's
+    // text form takes only what comes within its 100 ms pause).
+    std::size_t lost = bytes.size() - done;
+    log("tx " + escape(bytes) + (lost ? " (" + std::to_string(lost) + " bytes lost)" : ""));
 }
 
 void ToolControllerSim::floodFor(int ms) {
