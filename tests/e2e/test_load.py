@@ -3,7 +3,6 @@
 import http.client
 import os
 import random
-import re
 import shutil
 import signal
 import tempfile

@@ -4,7 +4,7 @@ import threading
 import time
 import unittest
 
-from harness import EndToEnd, quote
+from harness import EndToEnd
 
 CER_EVERYTHING = 'send "CER\\r\\n"'
 

@@ -3,7 +3,6 @@ engineer opens can move the tool; a trusted web UI is let in on purpose."""
 
 import http.client
 import http.server
-import os
 import shutil
 import subprocess
 import tempfile
