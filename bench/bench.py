@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Prints the daemon's figures for one run against the simulated tool controller.
 
-Needs root (it links /dev/ttyUSB0) and a build in build/: run it through bench/run.sh.
+Needs a build in build/: run it through bench/run.sh.
 """
 
 import os
@@ -17,8 +17,8 @@ import time
 import xmlrpc.client
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from harness import (DAEMON, PORT, Daemon, Simulator, port_open,  # noqa: E402
-                     require_test_host, rss_kib)
+from harness import (DAEMON, DEVICE, PORT, URL, Daemon, Simulator, port_open,  # noqa: E402
+                     reserve_port, rss_kib)
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -30,8 +30,8 @@ def cpu_seconds(pid):
 
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# Below the ephemeral ports, which the burst's client sockets may still hold.
-REFERENCE_PORT = 30406
+# Reserved from the start, so that none of the burst's client sockets can take it.
+REFERENCE_PORT = reserve_port()
 
 
 def wrk_rate(url, seconds=5):
@@ -59,7 +59,7 @@ def burst(new_proxy, pid, count=1000):
     for _ in range(count):
         s = socket.socket()
         s.setblocking(False)
-        s.connect_ex(("127.0.0.1", 40405))
+        s.connect_ex(("127.0.0.1", PORT))
         silent.append(s)
     time.sleep(1)
     start = time.perf_counter()
@@ -75,7 +75,7 @@ def burst(new_proxy, pid, count=1000):
 def scrape_ms(path, count=200):
     """Median round trip of a GET on a fresh connection, as Prometheus or a probe makes it."""
     def once():
-        with socket.create_connection(("127.0.0.1", 40405)) as s:
+        with socket.create_connection(("127.0.0.1", PORT)) as s:
             s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
             while s.recv(65536):
                 pass
@@ -113,7 +113,7 @@ def stop_figures(daemon, sim):
     import resource
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
-    idle = [socket.create_connection(("127.0.0.1", 40405)) for _ in range(1300)]
+    idle = [socket.create_connection(("127.0.0.1", PORT)) for _ in range(1300)]
     start = time.perf_counter()
     rpc.send_cmd_stp()
     print("send_cmd_stp after 1300 idle connections from one address:  %5.0f ms"
@@ -123,7 +123,6 @@ def stop_figures(daemon, sim):
 
 
 def main():
-    require_test_host()
     sim = Simulator()
     daemon = Daemon()
     pid = daemon.proc.pid
@@ -167,7 +166,7 @@ def main():
                 peak[0] = max(peak[0], rss_kib(pid))
         watcher = threading.Thread(target=watch_rss)
         watcher.start()
-        rate, errors = wrk_rate("http://127.0.0.1:40405/RPC2")
+        rate, errors = wrk_rate(URL)
         done.set()
         watcher.join()
         reference = subprocess.Popen([sys.executable, os.path.join(HERE, "reference_server.py"),
@@ -200,7 +199,7 @@ def trace_figures(wrt_ms, rate):
             rpc = daemon.proxy()
             rpc.send_cmd_wrt()
             traced_ms = median_ms(rpc.send_cmd_wrt, 30)
-            traced_rate, errors = wrk_rate("http://127.0.0.1:40405/RPC2")
+            traced_rate, errors = wrk_rate(URL)
         finally:
             daemon.finish()
     print("with --trace FILE")
@@ -232,11 +231,12 @@ def stop_seconds(sig):
     """How long a stop takes while the record's pipe stays full: nobody ever reads it."""
     sim = Simulator()
     stalled, write_end = os.pipe()
-    daemon = subprocess.Popen([DAEMON, "--trace", "-"], stdout=subprocess.DEVNULL,
+    daemon = subprocess.Popen([DAEMON, "--device", DEVICE, "--port", str(PORT), "--trace", "-"],
+                              stdout=subprocess.DEVNULL,
                               stderr=write_end)
     os.close(write_end)
     try:
-        while not port_open():
+        while not port_open(PORT):
             time.sleep(0.05)
         with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % PORT) as rpc:
             for _ in range(10):

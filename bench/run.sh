@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds, then prints the daemon's figures against the simulated tool controller (as root).
+# Builds, then prints the daemon's figures against the simulated tool controller (any user).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh wrk >/dev/null

@@ -1,26 +1,43 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and as released; runs the fuzz targets briefly. Unit tests run against the simulated tool controller; end-to-end
-# tests run the real daemon with Python's xmlrpc.client (as root, which they need to link
-# /dev/ttyUSB0).
+# Builds and runs the whole test suite as any user (root, or sudo, only to install Debian
+# packages that are missing): the unit and end-to-end tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer and as released, and a short fixed run of each fuzz target. The
+# three run side by side (the tests mostly wait); their output follows once all have ended.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh clang libclang-rt-14-dev
 # The browser test drives Debian's Chromium; where it cannot be installed, that test skips.
 if ! command -v chromium >/dev/null; then
   echo "Installing chromium for the browser test ..."
-  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium; } \
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo -n"
+  { $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq chromium; } \
     >/dev/null 2>&1 || echo "chromium could not be installed: the browser test will skip"
 fi
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRS232C_SANITIZE=ON >/dev/null
 cmake --build build-sanitize -j"$(nproc)"
+scripts/fuzz.sh build
+
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+run() {
+  local name=$1
+  shift
+  if "$@" >"$logs/$name" 2>&1; then echo 0 >"$logs/$name.status"; else echo 1 >"$logs/$name.status"; fi
+}
+echo "== Running the fuzz targets and the tests of build-sanitize and build, side by side ..."
+# The fuzzers take what CPU the tests, which mostly wait, leave over.
+run fuzz nice -n 19 scripts/fuzz.sh 200000 &
+for build in build-sanitize build; do
+  run "$build" ctest --test-dir "$build" -j8 --output-on-failure &
+done
+wait
 
 status=0
-echo "== Fuzz targets, a short fixed run each"
-scripts/fuzz.sh 200000 || status=1
-for build in build-sanitize build; do
-  echo "== Tests of $build"
-  (cd "$build" && ctest -j6 --output-on-failure) || status=1
+for name in fuzz build-sanitize build; do
+  echo "== $name"
+  cat "$logs/$name"
+  [ "$(cat "$logs/$name.status")" -eq 0 ] || status=1
 done
 exit $status

@@ -1,10 +1,18 @@
-"""Runs the real rs232c-daemon beside the simulated tool controller linked at /dev/ttyUSB0."""
+"""Runs the real rs232c-daemon beside the simulated tool controller.
 
+Each test process has an adapter path and a TCP port of its own (DEVICE and PORT), so tests
+need no root and run side by side. Only test_default_path uses /dev/ttyUSB0 and port 40405.
+"""
+
+import atexit
 import os
 import queue
+import select
+import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -14,11 +22,39 @@ BUILD = os.environ.get("RS232C_BUILD_DIR",
                        os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 DAEMON = os.path.join(BUILD, "rs232c-daemon")
 SIMULATOR = os.path.join(BUILD, "rs232c-sim")
-DEVICE = "/dev/ttyUSB0"
 # Set by the sanitizer build, whose memory figures say nothing about the daemon's own.
 SANITIZED = os.environ.get("RS232C_SANITIZED") == "1"
-PORT = 40405
+# What the daemon uses when it is given no option.
+DEFAULT_DEVICE = "/dev/ttyUSB0"
+DEFAULT_PORT = 40405
+
+_reserved = []
+atexit.register(lambda: [holder.close() for holder in _reserved])
+
+
+def reserve_port():
+    """A TCP port for this process alone, for as long as it runs. The socket that holds it is
+    bound but never listens, so a daemon may bind the port too (both set SO_REUSEADDR), while
+    the kernel picks it for no other socket (another process's port 0, a client's own port)."""
+    holder = socket.socket()
+    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    holder.bind(("0.0.0.0", 0))
+    _reserved.append(holder)
+    return holder.getsockname()[1]
+
+
+_folder = tempfile.mkdtemp(prefix="rs232c-e2e-")
+atexit.register(shutil.rmtree, _folder, True)
+# The adapter path of this process's tests: a link to the simulator's pseudo-terminal. A link
+# keeps its name when a test replaces a simulator that hung up, as a re-plugged adapter does.
+DEVICE = os.path.join(_folder, "ttyUSB0")
+PORT = reserve_port()
 URL = "http://127.0.0.1:%d/RPC2" % PORT
+
+
+def private_path(name):
+    """A path in this process's own folder, removed when the process ends."""
+    return os.path.join(_folder, name)
 
 
 def readme_decoder():
@@ -32,11 +68,19 @@ def readme_decoder():
 
 
 def require_test_host():
-    """These tests link /dev/ttyUSB0 and bind port 40405: only as root, never over a real adapter."""
-    if os.geteuid() != 0:
-        raise unittest.SkipTest("end-to-end tests need root to link %s" % DEVICE)
-    if os.path.exists(DEVICE) and not os.path.islink(DEVICE):
-        raise unittest.SkipTest("a real %s exists; not replacing it" % DEVICE)
+    """Nothing to require any more (every test has a pseudo-terminal and a port of its own);
+    kept so that tests which call it run unchanged."""
+
+
+def wait_until(condition, timeout=20, step=0.01):
+    """Checks `condition` until it holds (True) or `timeout` seconds pass (False). For events
+    that nothing announces, such as another process closing a descriptor."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True
 
 
 def quote(data):
@@ -55,27 +99,33 @@ def quote(data):
 
 
 class Simulator:
-    """The rs232c-sim program, driven through its control language on standard input."""
+    """The rs232c-sim program, driven through its control language on standard input. By
+    default linked at DEVICE; link=None leaves the bare pseudo-terminal (`slave`)."""
 
     def __init__(self, defaults=True, link=DEVICE, replay=None):
-        args = [SIMULATOR, "--link", link] + ([] if defaults else ["--no-defaults"])
+        args = [SIMULATOR] + (["--link", link] if link else [])
+        args += ([] if defaults else ["--no-defaults"])
         args += ["--replay", replay] if replay else []
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT)
         self.answers = queue.Queue()
         self.log = []
+        self.logged = threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
         first = self.answers.get(timeout=10)
         while first.startswith("replaying"):
             first = self.answers.get(timeout=10)
         assert first.startswith("ready"), first
         self.slave = first.split()[1]
+        self.device = link or self.slave
 
     def _read(self):
         for raw in self.proc.stdout:
             line = raw.decode("latin-1").rstrip("\n")
             if line.startswith(("rx ", "tx ", "protocol error: ")):
-                self.log.append(line)
+                with self.logged:
+                    self.log.append(line)
+                    self.logged.notify_all()
             else:
                 self.answers.put(line)
 
@@ -93,6 +143,28 @@ class Simulator:
     def play(self, steps, timeout=30):
         """Runs steps now; returns once they have run."""
         self.command("play " + steps, timeout)
+
+    def pending(self, data):
+        """Sends bytes of the controller's own accord and returns once they wait, unread, on
+        the daemon's side of the line."""
+        before = int(self.command("unread").split()[1])
+        self.play("send " + quote(data))
+        self.command("wait-unread %d" % (before + len(data)))
+
+    def wait_received(self, count):
+        """Returns once the simulator has received `count` bytes (since the last clear)."""
+        self.command("wait-received %d" % count)
+
+    def wait_line(self, head):
+        """Returns once the simulator has received a line that begins with `head`."""
+        self.command("wait-line " + quote(head))
+
+    def wait_log(self, head, timeout=30):
+        """Returns once the simulator has logged a line that begins with `head` ("tx flood")."""
+        with self.logged:
+            if not self.logged.wait_for(lambda: any(l.startswith(head) for l in self.log),
+                                        timeout):
+                raise AssertionError("the simulator logged no %r" % head)
 
     def received(self):
         return bytes.fromhex(self.command("received")[len("received "):])
@@ -135,13 +207,23 @@ def rss_kib(pid):
     return 0
 
 
-def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30, headers=""):
-    """A raw HTTP POST; returns (status, body) or (None, b"") when the server closed."""
+def _current_port(port):
+    """`port`, or else the port of the newest daemon that still runs, or else PORT."""
+    if port is not None:
+        return port
+    latest = Daemon.latest
+    return latest.port if latest and latest.proc.poll() is None else PORT
+
+
+def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30, headers="",
+         port=None):
+    """A raw HTTP POST to the daemon (on `port`, by default the running daemon's); returns
+    (status, body) or (None, b"") when the server closed."""
     if isinstance(body, str):
         body = body.encode()
     head = ("POST %s HTTP/1.0\r\nContent-Type: %s\r\nContent-Length: %d\r\n%s\r\n"
             % (path, content_type, len(body) if length is None else length, headers)).encode()
-    with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as s:
+    with socket.create_connection(("127.0.0.1", _current_port(port)), timeout=timeout) as s:
         try:
             s.sendall(head + body)
             s.shutdown(socket.SHUT_WR)
@@ -162,43 +244,72 @@ def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30, h
     return status, reply.partition(b"\r\n\r\n")[2]
 
 
-def port_open(port=PORT, host="127.0.0.1"):
+def port_open(port=None, host="127.0.0.1"):
     with socket.socket() as s:
         s.settimeout(0.2)
-        return s.connect_ex((host, port)) == 0
+        return s.connect_ex((host, _current_port(port))) == 0
 
 
 class Daemon:
-    """rs232c-daemon with its standard output and error captured."""
+    """rs232c-daemon with its standard output and error captured. It drives DEVICE and serves
+    PORT unless `args` name others; default_path=True gives it neither option."""
 
-    def __init__(self, sigint=signal.SIG_DFL, wait=True, wrapper=(), args=(), port=PORT, env=None):
-        self.port = port
+    latest = None  # the newest daemon started: post() and port_open() call it by default
+
+    def __init__(self, sigint=signal.SIG_DFL, wait=True, wrapper=(), args=(), port=PORT,
+                 device=DEVICE, default_path=False, env=None):
+        self.port = DEFAULT_PORT if default_path else port
+        self.output = {"out": b"", "err": b""}
+        options = []
+        if not default_path:
+            if not any(a.startswith("--device") for a in args):
+                options += ["--device", device]
+            if not any(a.startswith("--port") for a in args):
+                options += ["--port", str(port)]
 
         def arrange():
             signal.signal(signal.SIGINT, sigint)
-        self.proc = subprocess.Popen(list(wrapper) + [DAEMON] + list(args), stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, preexec_fn=arrange,
+        self.proc = subprocess.Popen(list(wrapper) + [DAEMON] + options + list(args),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     preexec_fn=arrange,
                                      env=None if env is None else dict(os.environ, **env))
+        Daemon.latest = self
         if wait:
-            deadline = time.monotonic() + 60
-            while not port_open(port):
-                if self.proc.poll() is not None or time.monotonic() > deadline:
-                    raise AssertionError("daemon did not start: %r" % (self.finish(),))
-                time.sleep(0.05)
+            wait_until(lambda: port_open(self.port) or self.proc.poll() is not None, 60, 0.02)
+            if self.proc.poll() is not None or not port_open(self.port):
+                raise AssertionError("daemon did not start: %r" % (self.finish(),))
 
     def proxy(self):
         return xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % self.port)
+
+    def wait_for(self, text, stream="err", count=1, timeout=20):
+        """Reads the daemon's standard error (or "out") until `text` has come `count` times;
+        returns what came so far. Nothing is read from a stream until a test waits on it, so a
+        stream nobody waits on fills up as it would with a reader that has stalled."""
+        pipe = self.proc.stderr if stream == "err" else self.proc.stdout
+        deadline = time.monotonic() + timeout
+        while self.output[stream].decode("latin-1").count(text) < count:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([pipe], [], [], left)[0]:
+                raise AssertionError("the daemon wrote no %r: %r" % (text, self.output[stream]))
+            chunk = os.read(pipe.fileno(), 65536)
+            if not chunk:
+                raise AssertionError("the daemon ended without %r: %r"
+                                     % (text, self.output[stream]))
+            self.output[stream] += chunk
+        return self.output[stream].decode("latin-1")
 
     def finish(self, sig=signal.SIGTERM):
         """Ends the daemon (if it still runs); returns (status, stdout, stderr)."""
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
         out, err = self.proc.communicate(timeout=20)
-        return self.proc.returncode, out.decode("latin-1"), err.decode("latin-1")
+        return (self.proc.returncode, (self.output["out"] + out).decode("latin-1"),
+                (self.output["err"] + err).decode("latin-1"))
 
 
 class EndToEnd(unittest.TestCase):
-    """A simulator linked at /dev/ttyUSB0 and a daemon per test class."""
+    """A simulator linked at DEVICE and a daemon on PORT per test class."""
 
     defaults = True
     daemon_args = ()
@@ -206,7 +317,6 @@ class EndToEnd(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        require_test_host()
         cls.sim = Simulator(cls.defaults)
         try:
             cls.daemon = Daemon(args=cls.daemon_args, wrapper=cls.daemon_wrapper)
@@ -226,6 +336,11 @@ class EndToEnd(unittest.TestCase):
             self.sim.command("defaults")
         self.sim.clear()
         self.rpc.serial_close()
+
+    def replace_simulator(self):
+        """A fresh simulator at the same path, as an adapter plugged in again."""
+        self.sim.close()
+        type(self).sim = Simulator(self.defaults)
 
     def assertFault(self, call, *args, text=""):
         with self.assertRaises(xmlrpc.client.Fault) as caught:

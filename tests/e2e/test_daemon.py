@@ -1,18 +1,17 @@
 """The daemon process: its lines, SIGINT, and a port that is already taken."""
 
-import os
 import signal
 import socket
 import subprocess
-import tempfile
-import time
 import unittest
 
-from harness import DAEMON, Daemon, Simulator, PORT, port_open, require_test_host
+from harness import DAEMON, Daemon, Simulator, PORT, port_open, private_path, reserve_port
 
 
-def setUpModule():
-    require_test_host()
+def signals_ignored(pid):
+    with open("/proc/%d/status" % pid) as status:
+        mask = next(line for line in status if line.startswith("SigIgn:")).split()[1]
+    return int(mask, 16)
 
 
 class Process(unittest.TestCase):
@@ -26,9 +25,9 @@ class Process(unittest.TestCase):
         daemon = Daemon(sigint=signal.SIG_DFL)
         rpc = daemon.proxy()
         self.assertEqual(rpc.get_title(), "No title set (C++)")
-        for _ in range(2):
+        for count in (1, 2):
             daemon.proc.send_signal(signal.SIGINT)
-            time.sleep(0.3)
+            daemon.wait_for("caught CTRL-C", count=count)
             self.assertEqual(rpc.send_cmd_wrt(), 1)
         status, out, err = daemon.finish(signal.SIGTERM)
         self.assertEqual(out, "RS232C Daemon started\n")
@@ -38,7 +37,7 @@ class Process(unittest.TestCase):
     def test_sighup_writes_its_line_and_serving_goes_on(self):
         daemon = Daemon()
         daemon.proc.send_signal(signal.SIGHUP)
-        time.sleep(0.3)
+        daemon.wait_for("ignored SIGHUP")
         self.assertEqual(daemon.proxy().send_cmd_wrt(), 1)
         status, out, err = daemon.finish(signal.SIGTERM)
         self.assertEqual(err, "RS232CDaemon::handler ignored SIGHUP\n")
@@ -55,27 +54,26 @@ class Process(unittest.TestCase):
 
     def test_sigint_ignored_at_start_stays_ignored(self):
         daemon = Daemon(sigint=signal.SIG_IGN)
+        # Ignored, a SIGINT is discarded when it is sent: there is nothing to wait for.
+        self.assertTrue(signals_ignored(daemon.proc.pid) & (1 << (signal.SIGINT - 1)))
         daemon.proc.send_signal(signal.SIGINT)
-        time.sleep(0.3)
         self.assertEqual(daemon.proxy().get_message("Ann"), "Hello Ann, welcome to Tessaryn!")
         status, out, err = daemon.finish(signal.SIGTERM)
         self.assertEqual(err, "")
 
     def test_two_daemons_drive_two_controllers_on_two_ports(self):
-        with tempfile.TemporaryDirectory() as folder:
-            links = [os.path.join(folder, name) for name in ("left", "right")]
-            sims = [Simulator(link=link) for link in links]
-            daemons = [Daemon(args=("--device", link, "--port", str(port)), port=port)
-                       for link, port in zip(links, (40411, 40412))]
-            try:
-                for n, daemon in enumerate(daemons):
-                    self.assertEqual(daemon.proxy().send_cmd_ch(str(n)), 1)
-                self.assertEqual([sim.received() for sim in sims], [b"MOV:0\r\n", b"MOV:1\r\n"])
-            finally:
-                for daemon in daemons:
-                    daemon.finish()
-                for sim in sims:
-                    sim.close()
+        links = [private_path(name) for name in ("left", "right")]
+        sims = [Simulator(link=link) for link in links]
+        daemons = [Daemon(args=("--device", link), port=reserve_port()) for link in links]
+        try:
+            for n, daemon in enumerate(daemons):
+                self.assertEqual(daemon.proxy().send_cmd_ch(str(n)), 1)
+            self.assertEqual([sim.received() for sim in sims], [b"MOV:0\r\n", b"MOV:1\r\n"])
+        finally:
+            for daemon in daemons:
+                daemon.finish()
+            for sim in sims:
+                sim.close()
 
     def test_listen_narrows_the_addresses_served(self):
         # 127.0.0.2 is another address of this box: the whole of 127/8 reaches the loopback.
@@ -103,7 +101,7 @@ class Process(unittest.TestCase):
                             (args, done.stdout, done.stderr))
             if status == 2:
                 self.assertEqual(done.stderr.count("\n"), 1)
-        self.assertFalse(port_open())
+        self.assertFalse(port_open(PORT))
 
     def test_a_taken_port_is_reported_and_ends_the_process_with_status_1(self):
         with socket.socket() as blocker:
@@ -116,7 +114,7 @@ class Process(unittest.TestCase):
         self.assertEqual(status, 1)
         lines = err.splitlines()
         self.assertEqual(len(lines), 2, err)
-        self.assertIn("40405", lines[0])
+        self.assertIn(str(PORT), lines[0])
         self.assertEqual(lines[1], "RS232CDaemon::shutdown")
         self.assertEqual(out, "RS232C Daemon started\nRS232C Daemon stopped\n")
 

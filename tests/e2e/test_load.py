@@ -1,16 +1,17 @@
 """Many clients at once, memory over many calls, and leaks."""
 
+import http.client
 import os
 import random
-import re
 import shutil
 import signal
 import tempfile
 import threading
 import time
 import unittest
+import xmlrpc.client
 
-from harness import Daemon, EndToEnd, SANITIZED, Simulator, require_test_host, rss_kib
+from harness import Daemon, EndToEnd, SANITIZED, Simulator, rss_kib
 
 RAW_VERSION = "TC-SIM@\u00ad\r\nV1.00@\u2415\r\n"
 
@@ -65,7 +66,8 @@ class Concurrency(EndToEnd):
         self.assertEqual(wrong, [])
         self.assertGreater(counts[0], 40)
         self.assertLess(max(title_times), 0.5)
-        self.assertEqual(self.sim.command("errors"), "errors 0")
+        self.assertEqual(self.sim.command("errors"), "errors 0",
+                         [line for line in self.sim.log if line.startswith("protocol error")])
 
     def test_stop_goes_ahead_of_every_call_waiting_for_the_line(self):
         self.sim.on("FWD\r\n", 'delay 500 send "FWD\\r\\n"')  # 0.7 s a call
@@ -97,30 +99,41 @@ class Concurrency(EndToEnd):
 @unittest.skipIf(SANITIZED, "memory figures of a sanitizer build say nothing")
 class Memory(EndToEnd):
     def test_resident_memory_stays_flat_over_100000_calls(self):
+        # The requests are made once and sent over kept-alive connections, so that the client
+        # costs less than the daemon: the calls take seconds, not half a minute.
+        requests = [(xmlrpc.client.dumps(("title %d" % i,), "set_title").encode(),
+                     xmlrpc.client.dumps(("x" * (i % 200),), "get_message").encode())
+                    for i in range(1000)]
+
         def calls(count):
             def run(share):
-                rpc = self.daemon.proxy()
+                connection = http.client.HTTPConnection("127.0.0.1", self.daemon.port, timeout=30)
                 for i in range(share):
-                    rpc.set_title("title %d" % i)
-                    rpc.get_message("x" * (i % 200))
+                    for body in requests[i % len(requests)]:
+                        connection.request("POST", "/RPC2", body, {"Content-Type": "text/xml"})
+                        response = connection.getresponse()
+                        if response.status != 200 or b"<fault>" in response.read():
+                            failed.append(body)
+                connection.close()
             threads = [threading.Thread(target=run, args=(count // 8,)) for _ in range(4)]
             for thread in threads:
                 thread.start()
             for thread in threads:
                 thread.join()
 
+        failed = []
         pid = self.daemon.proc.pid
         calls(1000)
         after_1000 = rss_kib(pid)
         calls(100000)
         self.assertLess(rss_kib(pid) - after_1000, 1024)
+        self.assertEqual(failed, [])
         self.rpc.set_title("")
 
 
 @unittest.skipIf(SANITIZED or not shutil.which("valgrind"), "needs valgrind and a plain build")
 class Leaks(unittest.TestCase):
     def test_no_leak_over_every_method(self):
-        require_test_host()
         log = tempfile.NamedTemporaryFile(suffix=".valgrind", delete=False).name
         sim = Simulator()
         daemon = Daemon(wrapper=["valgrind", "--leak-check=full", "--log-file=" + log])

@@ -4,7 +4,7 @@ import threading
 import time
 import unittest
 
-from harness import EndToEnd, quote
+from harness import EndToEnd
 
 CER_EVERYTHING = 'send "CER\\r\\n"'
 
@@ -20,13 +20,11 @@ class TransactionMethods(EndToEnd):
 
     def test_renderings_and_status_poll(self):
         self.assertEqual(self.rpc.recv_cmd_inf(), 0)  # holds the port
-        self.sim.play('send "CUP\\r\\n"')
-        time.sleep(0.1)
+        self.sim.pending(b"CUP\r\n")
         self.assertEqual(self.rpc.send_cmd_wrt(), 1)
         self.assertEqual(self.rpc.get_last_recv_data_str(), "CUP..,WRT..")
         self.assertEqual(self.rpc.get_last_recv_data_bin_str(), "")
-        self.sim.play('send "WNG\\r\\nOK\\r\\n"')
-        time.sleep(0.1)
+        self.sim.pending(b"WNG\r\nOK\r\n")
         self.assertEqual(self.rpc.recv_cmd_inf(), 1)
         self.assertEqual(self.rpc.recv_cmd_inf(), 0)
         self.assertEqual(self.rpc.get_last_recv_data_bin_str(), "57-4E-47-0D-0A-4F-4B-0D-0A")
@@ -100,7 +98,7 @@ class DialogueMethods(EndToEnd):
         result = {}
         caller = threading.Thread(target=lambda: result.update(cos=self.daemon.proxy().send_cmd_cos()))
         caller.start()
-        time.sleep(0.5)
+        self.sim.wait_line("SOK\r\n")  # the dialogue has begun and holds the line
         start = time.monotonic()
         self.assertEqual(self.rpc.get_title(), "No title set (C++)")
         self.assertLess(time.monotonic() - start, 0.5)

@@ -15,7 +15,7 @@ import unittest
 import urllib.error
 import urllib.request
 
-from harness import Daemon, EndToEnd, PORT, Simulator, port_open, require_test_host
+from harness import DEVICE, Daemon, EndToEnd, PORT, Simulator, port_open, require_test_host
 
 
 def get(path, origin=None, port=PORT):
@@ -97,7 +97,7 @@ class Systemd(unittest.TestCase):
             ready = self.notify.next()
             self.assertTrue(ready.startswith("READY=1\n"), ready)
             self.assertTrue(port_open())  # never before the port takes connections
-            self.assertIn("STATUS=/dev/ttyUSB0: not used yet, no reply yet; 0 calls", ready)
+            self.assertIn("STATUS=%s: not used yet, no reply yet; 0 calls" % DEVICE, ready)
             self.assertEqual(daemon.proxy().send_cmd_fwd(), 1)
             self.assertIsNotNone(self.notify.until(
                 lambda m: re.search(r"answering, last reply \d+ s ago; 1 calls, 0 failed", m)))
@@ -182,7 +182,7 @@ class Monitoring(EndToEnd):
         self.assertEqual(set(health), {"device", "adapter_present", "port_held",
                                        "last_reply_age_s", "line", "calls", "failed_calls"})
         self.assertEqual((health["device"], health["adapter_present"], health["line"]),
-                         ("/dev/ttyUSB0", True, "no reply"))
+                         (DEVICE, True, "no reply"))
 
     def test_health_follows_the_origin_rules(self):
         for origin, allowed in (("http://ui.example", "http://ui.example"),

@@ -13,7 +13,8 @@ import time
 import unittest
 import xmlrpc.client
 
-from harness import (BUILD, DAEMON, Daemon, PORT, Simulator, port_open, post, require_test_host)
+from harness import (BUILD, DAEMON, DEVICE, Daemon, PORT, Simulator, port_open, post,
+                     wait_until)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FIXTURE = os.path.join(HERE, "fixtures", "all-methods.trace")
@@ -34,8 +35,9 @@ SESSION = [
 ]
 
 
-def setUpModule():
-    require_test_host()
+def has_event(path, kind):
+    with open(path) as trace:
+        return '"event":"%s"' % kind in trace.read()
 
 
 def events(path):
@@ -43,17 +45,34 @@ def events(path):
         return [json.loads(line) for line in trace]
 
 
+def record_session(path):
+    """Records SESSION into the trace file `path`: every method, each acknowledged or answered
+    (scripts/record-trace-fixture.sh makes FIXTURE with it)."""
+    sim = Simulator()
+    daemon = Daemon(args=("--trace", path))
+    try:
+        rpc = daemon.proxy()
+        sim.on("WOT\r\n", 'send "WOT\\r\\nWNG\\r\\n"')
+        for method, args in SESSION:
+            if method == "recv_cmd_inf":
+                sim.pending(b"CUP\r\n")  # so that the status poll has a line to report
+            getattr(rpc, method)(*args)
+    finally:
+        daemon.finish()
+        sim.close()
+
+
 def replay_calls(trace_path, calls):
-    """Replays a recorded session: the simulator plays the controller, the calls are made again
-    at their recorded pace; returns their results."""
+    """Replays a recorded session: the simulator plays the controller at its recorded pace, and
+    the calls are made again, each once the simulator has sent all it sent before that call;
+    returns their results."""
     sim = Simulator(defaults=False, replay=trace_path)
     daemon = Daemon()
     try:
         rpc = daemon.proxy()
-        start = time.monotonic()
         results = []
-        for at, method, args in calls:
-            time.sleep(max(0.0, at - (time.monotonic() - start)))
+        for method, args in calls:
+            sim.command("wait-idle")
             results.append(getattr(rpc, method)(*args))
         return results, sim.command("errors")
     finally:
@@ -62,11 +81,8 @@ def replay_calls(trace_path, calls):
 
 
 def recorded_calls(trace):
-    """(start offset, method, arguments, result) of every call in a trace, in order."""
-    calls = [e for e in trace if e["event"] == "call"]
-    first = calls[0]["mono"] - calls[0]["ms"] / 1000
-    return [(c["mono"] - c["ms"] / 1000 - first, c["method"], tuple(c["params"]), c["result"])
-            for c in calls]
+    """(method, arguments, result) of every call in a trace, in order."""
+    return [(c["method"], tuple(c["params"]), c["result"]) for c in trace if c["event"] == "call"]
 
 
 class Record(unittest.TestCase):
@@ -83,18 +99,17 @@ class Record(unittest.TestCase):
         daemon = Daemon(args=("--trace", self.path))
         rpc = daemon.proxy()
         self.assertEqual(rpc.send_cmd_wrt(), 1)                 # opens and holds the port
-        self.sim.play('send "CUP\\r\\n"')
-        time.sleep(0.2)
+        self.sim.pending(b"CUP\r\n")
         self.assertEqual(rpc.send_cmd_wrt(), 1)                 # drains the CUP first
-        self.sim.play('send "FSP\\r\\n"')
-        time.sleep(0.2)
+        self.sim.pending(b"FSP\r\n")
         self.assertEqual(rpc.send_cmd_rst(), 1)                 # the set-up flush discards FSP
         with self.assertRaises(xmlrpc.client.Fault):
             rpc.send_cmd_ch(5)                                  # a fault
         post('<?xml version="1.0"?><methodCall><methodName>send_cmd_fwd</methodName>'
              '</methodCall>', headers="Origin: http://evil.example\r\n")
         self.sim.command("hangup")
-        time.sleep(1.2)
+        # The daemon's watch closes the held port and records that (the writer is prompt).
+        self.assertTrue(wait_until(lambda: has_event(self.path, "hangup")))
         status, _, _ = daemon.finish()
         self.assertEqual(status, -15)  # SIGTERM still ends it, after the record says so
 
@@ -141,8 +156,8 @@ class Record(unittest.TestCase):
         os.mkfifo(fifo)
         for path, problem in (("/nonexistent/line.trace", "No such file"),
                               (link, "it is a symbolic link"), (fifo, "nothing reads it")):
-            done = subprocess.run([DAEMON, "--trace", path], capture_output=True, text=True,
-                                  timeout=10)
+            done = subprocess.run([DAEMON, "--device", DEVICE, "--port", str(PORT), "--trace", path],
+                                  capture_output=True, text=True, timeout=10)
             self.assertEqual(done.returncode, 2, path)
             self.assertEqual(done.stderr.count("\n"), 1, done.stderr)
             self.assertIn("cannot open the trace file %s: %s" % (path, problem), done.stderr)
@@ -185,11 +200,12 @@ class StalledOutput(unittest.TestCase):
             with self.subTest(signal=sig.name):
                 sim = Simulator()
                 stalled, write_end = os.pipe()
-                daemon = subprocess.Popen([DAEMON, "--trace", "-"], stdout=subprocess.PIPE,
+                daemon = subprocess.Popen([DAEMON, "--device", DEVICE, "--port", str(PORT),
+                                           "--trace", "-"], stdout=subprocess.PIPE,
                                           stderr=write_end)
                 os.close(write_end)
                 try:
-                    while not port_open():
+                    while not port_open(PORT):
                         self.assertIsNone(daemon.poll())
                         time.sleep(0.05)
                     with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % PORT) as rpc:
@@ -302,29 +318,17 @@ class Replay(unittest.TestCase):
     def test_a_recorded_session_of_every_method_replays_to_the_same_results(self):
         with tempfile.TemporaryDirectory() as folder:
             path = os.path.join(folder, "session.trace")
-            sim = Simulator()
-            daemon = Daemon(args=("--trace", path))
-            try:
-                rpc = daemon.proxy()
-                sim.on("WOT\r\n", 'send "WOT\\r\\nWNG\\r\\n"')
-                for method, args in SESSION:
-                    if method == "recv_cmd_inf":
-                        sim.play('send "CUP\\r\\n"')
-                        time.sleep(0.3)
-                    getattr(rpc, method)(*args)
-            finally:
-                daemon.finish()
-                sim.close()
+            record_session(path)
             calls = recorded_calls(events(path))
-            results, errors = replay_calls(path, [c[:3] for c in calls])
-            self.assertEqual(results, [c[3] for c in calls])
+            results, errors = replay_calls(path, [c[:2] for c in calls])
+            self.assertEqual(results, [c[2] for c in calls])
             self.assertEqual(errors, "errors 0")
 
     def test_the_checked_in_trace_still_replays_to_its_results(self):
         calls = recorded_calls(events(FIXTURE))
-        self.assertEqual(sorted({c[1] for c in calls}), sorted(name for name, _ in SESSION))
-        results, errors = replay_calls(FIXTURE, [c[:3] for c in calls])
-        self.assertEqual(results, [c[3] for c in calls])
+        self.assertEqual(sorted({c[0] for c in calls}), sorted(name for name, _ in SESSION))
+        results, errors = replay_calls(FIXTURE, [c[:2] for c in calls])
+        self.assertEqual(results, [c[2] for c in calls])
         self.assertEqual(errors, "errors 0")
 
     def test_the_reader_prints_a_timeline(self):

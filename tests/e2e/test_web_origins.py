@@ -3,7 +3,6 @@ engineer opens can move the tool; a trusted web UI is let in on purpose."""
 
 import http.client
 import http.server
-import os
 import shutil
 import subprocess
 import tempfile
@@ -11,9 +10,9 @@ import threading
 import unittest
 import xmlrpc.client
 
-from harness import Daemon, EndToEnd, PORT, post
+from harness import Daemon, EndToEnd, PORT, post, reserve_port
 
-PAGE_PORT = 40480
+PAGE_PORT = reserve_port()
 PAGE_ORIGIN = "http://127.0.0.1:%d" % PAGE_PORT
 RPC = "http://127.0.0.1:%d/RPC2" % PORT
 FWD = '<?xml version="1.0"?><methodCall><methodName>send_cmd_fwd</methodName></methodCall>'

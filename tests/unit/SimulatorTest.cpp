@@ -1,5 +1,6 @@
 // The simulator's control language, as people and test scripts type it.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -30,6 +31,31 @@ TEST(SimulatorControl, CommandsDriveTheController) {
     EXPECT_FALSE(quit);
     EXPECT_EQ(tcsim::runCommand(sim, "quit", quit), "ok");
     EXPECT_TRUE(quit);
+}
+
+TEST(SimulatorControl, WaitsEndWhenTheirEventHasComeOrSayWhatIsMissing) {
+    tcsim::ToolControllerSim sim;
+    bool quit = false;
+    auto run = [&](const std::string& line) { return tcsim::runCommand(sim, line, quit); };
+    EXPECT_EQ(run("wait-received 1 10"), "error: timed out with 0 bytes received");
+    EXPECT_EQ(run(R"(wait-line "FWD\r\n" 10)"), R"(error: timed out: no line FWD\r\n received)");
+    EXPECT_EQ(run("wait-unread 1 10"), "error: timed out with 0 bytes unread");
+    EXPECT_EQ(run("wait-received").rfind("error: wait-received takes", 0), 0u);
+    EXPECT_EQ(run("wait-unread x").rfind("error: bad number x", 0), 0u);
+
+    EXPECT_EQ(run(R"(on "FWD" delay 500 send "FWD\r\n")"), "ok");
+    int daemonSide = open(sim.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(daemonSide, 0);
+    ASSERT_EQ(write(daemonSide, "XX\r\nFWD\r\n", 9), 9);
+    EXPECT_EQ(run(R"(wait-line "FWD")"), "ok");
+    EXPECT_EQ(run("wait-received 9"), "ok");
+    EXPECT_EQ(run("wait-idle 10"), "error: timed out: the simulator is still answering");
+    EXPECT_EQ(run("wait-idle"), "ok");
+    EXPECT_EQ(run("wait-unread 5"), "ok");  // the answer
+    EXPECT_EQ(run(R"(play send "CUP\r\n")"), "ok");
+    EXPECT_EQ(run("wait-unread 10"), "ok");
+    EXPECT_EQ(run("unread"), "unread 10");
+    close(daemonSide);
 }
 
 TEST(Simulator, AConstructorThatThrowsLeavesNothingBehind) {

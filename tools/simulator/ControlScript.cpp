@@ -11,15 +11,37 @@ namespace {
 
 int number(const std::string& word) {
     std::size_t used = 0;
-    int value = std::stoi(word, &used);
+    int value = -1;
+    try {
+        value = std::stoi(word, &used);
+    } catch (const std::logic_error&) {
+        used = 0;  // not a number, or too large for one
+    }
     if (used != word.size() || value < 0) throw std::invalid_argument("bad number " + word);
     return value;
 }
 
+// How long a wait command waits when it names no time.
+constexpr int kDefaultWaitMs = 20000;
+
 const char* const kHelp =
     "commands: on PREFIX STEP... | on-frame STEP... | play STEP... | defaults | clear-rules |\n"
-    "          received | clear-received | strict | errors | hangup | quit\n"
+    "          received | clear-received | strict | errors | unread | hangup | quit\n"
+    "waits:    wait-received N [MS] | wait-line \"HEAD\" [MS] | wait-unread N [MS] |\n"
+    "          wait-idle [MS]\n"
     "steps:    send \"BYTES\" | frame \"TEXT\" | delay MS | expect \"HEAD\" | flood MS | silent";
+
+// A wait command's argument, and its time limit (words[2], if given).
+struct WaitFor {
+    std::string what;
+    int ms;
+};
+WaitFor waitArguments(const std::vector<std::string>& words) {
+    if (words.size() < 2 || words.size() > 3) {
+        throw std::invalid_argument(words[0] + " takes what to wait for and, optionally, MS");
+    }
+    return {words[1], words.size() == 3 ? number(words[2]) : kDefaultWaitMs};
+}
 
 }  // namespace
 
@@ -103,6 +125,30 @@ std::string runCommand(ToolControllerSim& sim, const std::string& line, bool& qu
             return "received " + hex;
         } else if (command == "strict") {
             sim.setStrict(true);
+        } else if (command == "wait-received") {
+            WaitFor wait = waitArguments(words);
+            if (!sim.waitForBytes(number(wait.what), wait.ms)) {
+                return "error: timed out with " + std::to_string(sim.received().size()) +
+                       " bytes received";
+            }
+        } else if (command == "wait-line") {
+            WaitFor wait = waitArguments(words);
+            if (!sim.waitForLine(wait.what, wait.ms)) {
+                return "error: timed out: no line " + escape(wait.what) + " received";
+            }
+        } else if (command == "wait-unread") {
+            WaitFor wait = waitArguments(words);
+            if (!sim.waitForPending(number(wait.what), wait.ms)) {
+                return "error: timed out with " + std::to_string(sim.pendingOnLine()) +
+                       " bytes unread";
+            }
+        } else if (command == "wait-idle") {
+            if (words.size() > 2) throw std::invalid_argument("wait-idle takes at most MS");
+            if (!sim.waitForIdle(words.size() == 2 ? number(words[1]) : kDefaultWaitMs)) {
+                return "error: timed out: the simulator is still answering";
+            }
+        } else if (command == "unread") {
+            return "unread " + std::to_string(sim.pendingOnLine());
         } else if (command == "errors") {
             return "errors " + std::to_string(sim.protocolErrors());
         } else if (command == "clear-received") {

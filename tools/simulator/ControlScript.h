@@ -4,6 +4,10 @@
 //   play send "CUP\r\n"               send of the controller's own accord, now
 //   defaults | clear-rules | received | clear-received | hangup | quit | help
 //   strict (a line no rule answers is a protocol error) | errors (how many so far)
+//   unread (bytes sent that wait unread on the daemon's side)
+//   wait-received N [MS] | wait-line "HEAD" [MS] | wait-unread N [MS] | wait-idle [MS]
+//     wait for an event: bytes received, a line received, bytes unread on the daemon's side,
+//     every answer sent
 // Steps: send "BYTES", frame "TEXT", delay MS, expect "HEAD", flood MS, silent.
 // Strings take C escapes (\r \n \t \0 \\ \" \xHH); "{rest}" in a send or frame stands for what
 // followed the prefix in the received line.

@@ -8,7 +8,7 @@ namespace tcsim {
 
 namespace {
 
-constexpr double kEarlierSeconds = 0.05;
+constexpr double kEarlierSeconds = 0.1;  // the daemon's pause after a command
 
 }  // namespace
 

@@ -15,9 +15,10 @@ constexpr double kLongestDelaySeconds = 24 * 3600;
 
 // Each command the daemon wrote ("tx") opens an exchange; what the daemon then read, until its
 // next command, is the answer, with the recorded timing. The daemon reads a reply only after
-// its 100 ms pause and records it when read, so each chunk is played 50 ms earlier than
-// recorded (never before its command): a reply that came in time still does. A gap longer
-// than kLongestDelaySeconds is played as that long.
+// its 100 ms pause and records it when read, so each chunk is played a whole pause earlier than
+// recorded (never before its command): a reply read right after the pause is played as soon as
+// its command arrives, and still comes in time on a loaded machine. A gap longer than
+// kLongestDelaySeconds is played as that long.
 std::vector<ToolControllerSim::Exchange> recordedExchanges(std::istream& trace);
 
 }  // namespace tcsim

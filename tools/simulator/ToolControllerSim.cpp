@@ -22,6 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kExpectTimeoutMs = 15000;
+// A write gives up when the line has taken nothing for this long: nobody reads, as on a wire.
+constexpr auto kStalledWrite = std::chrono::seconds(5);
+constexpr auto kPendingRecheck = std::chrono::milliseconds(1);
 
 int msLeft(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -192,13 +195,34 @@ int ToolControllerSim::pendingOnLine() const {
     return ::ioctl(ownSlave.get(), FIONREAD, &pending) == 0 ? pending : 0;
 }
 
+bool ToolControllerSim::waitForLine(const std::string& head, int timeoutMs) const {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const std::string& line : allLines) {
+            if (line.compare(0, head.size(), head) == 0) return true;
+        }
+        return false;
+    });
+}
+
+bool ToolControllerSim::waitForIdle(int timeoutMs) const {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] {
+        return stopping || (!answering && lines.empty() && queued.empty());
+    });
+}
+
 bool ToolControllerSim::waitForPending(int count, int timeoutMs) const {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    // The kernel moves written bytes to the slave's queue a moment after the write.
-    while (pendingOnLine() < count) {
+    for (int pending; (pending = pendingOnLine()) < count;) {
         if (Clock::now() >= deadline) return false;
-        pollfd pfd{ownSlave.get(), POLLIN, 0};
-        if (::poll(&pfd, 1, 1) < 0 && errno != EINTR) return false;
+        if (pending > 0) {
+            // The rest follows within moments, and the kernel tells nobody when it does.
+            std::this_thread::sleep_for(kPendingRecheck);
+            continue;
+        }
+        pollfd pfd{ownSlave.get(), POLLIN, 0};  // sleeps until the first bytes arrive
+        if (::poll(&pfd, 1, msLeft(deadline)) < 0 && errno != EINTR) return false;
     }
     return true;
 }
@@ -263,6 +287,7 @@ bool ToolControllerSim::nextLine(std::string& line, int timeoutMs) {
             if (!lines.empty()) {
                 line = lines.front();
                 lines.pop_front();
+                answering = true;
                 return true;
             }
             if (stopping || (timeoutMs < 0 && !queued.empty())) return false;
@@ -277,20 +302,23 @@ void ToolControllerSim::serve() {
         std::string line;
         if (nextLine(line, -1)) {
             answer(line);
-            continue;
-        }
-        Script script;
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            if (stopping) return;
-            if (queued.empty()) continue;
-            script = queued.front();
-            queued.pop_front();
-        }
-        runScript(script, "");
-        {
+        } else {
+            Script script;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (stopping) return;
+                if (queued.empty()) continue;
+                script = queued.front();
+                queued.pop_front();
+                answering = true;
+            }
+            runScript(script, "");
             std::lock_guard<std::mutex> guard(lock);
             ++played;
+        }
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            answering = false;
         }
         changed.notify_all();
     }
@@ -395,20 +423,24 @@ void ToolControllerSim::runScript(const Script& script, const std::string& rest)
 }
 
 void ToolControllerSim::writeAll(const std::string& bytes) {
-    log("tx " + escape(bytes));
     std::size_t done = 0;
-    auto deadline = Clock::now() + std::chrono::seconds(5);
+    auto deadline = Clock::now() + kStalledWrite;
     while (done < bytes.size()) {
         ssize_t n = ::write(master.get(), bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
+            deadline = Clock::now() + kStalledWrite;  // a slow reader is still a reader
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return;
-        if (Clock::now() >= deadline) return;  // nobody reads: the rest is lost, as on a wire
+        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        if (Clock::now() >= deadline) break;  // the rest is lost, as on a wire
         pollfd pfd{master.get(), POLLOUT, 0};
-        ::poll(&pfd, 1, 50);
+        if (::poll(&pfd, 1, msLeft(deadline)) < 0 && errno != EINTR) break;
     }
+    // Logged once written: an answer must not wait for whoever reads the log (the daemon's
+    // text form takes only what comes within its 100 ms pause).
+    std::size_t lost = bytes.size() - done;
+    log("tx " + escape(bytes) + (lost ? " (" + std::to_string(lost) + " bytes lost)" : ""));
 }
 
 void ToolControllerSim::floodFor(int ms) {

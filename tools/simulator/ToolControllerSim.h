@@ -89,6 +89,11 @@ class ToolControllerSim {
     void clearReceived();
     // Waits until at least `count` bytes have been received; false on time-out.
     bool waitForBytes(std::size_t count, int timeoutMs) const;
+    // Waits until a line beginning with `head` has been received (since clearReceived).
+    bool waitForLine(const std::string& head, int timeoutMs) const;
+    // Waits until the simulator has sent all it had to: it runs no answer and no play, and no
+    // received line waits for its answer.
+    bool waitForIdle(int timeoutMs) const;
     // Bytes the simulator sent that wait on the daemon's side of the pseudo-terminal, unread.
     int pendingOnLine() const;
     // Waits until at least `count` bytes wait there; false on time-out.
@@ -135,6 +140,7 @@ class ToolControllerSim {
     std::deque<Script> queued;
     std::size_t played = 0;
     std::size_t queuedTotal = 0;
+    bool answering = false;  // the worker runs an answer or a played script
     std::string receivedBytes;
     std::string pendingLine;
     std::deque<std::string> lines;
