@@ -134,7 +134,7 @@ std::string runCommand(ToolControllerSim& sim, const std::string& line, bool& qu
         } else if (command == "wait-line") {
             WaitFor wait = waitArguments(words);
             if (!sim.waitForLine(wait.what, wait.ms)) {
-                return "error: timed out: no line " + escape(wait.what) + " received";
+                return "error: timed out: no line " + escapes::escape(wait.what) + " received";
             }
         } else if (command == "wait-unread") {
             WaitFor wait = waitArguments(words);
