@@ -104,7 +104,7 @@ TEST(SimulatorReplay, GapsAreTheRecordedOnesWithinABound) {
         return ms;
     };
     const int longest = static_cast<int>(tcsim::kLongestDelaySeconds * 1000);
-    EXPECT_EQ(delays(1.0, 1.35), std::vector<int>{300});  // played 50 ms early
+    EXPECT_EQ(delays(1.0, 1.35), std::vector<int>{250});  // played a pause (100 ms) early
     EXPECT_EQ(delays(1.0, 0.5), std::vector<int>{});      // never before its command
     EXPECT_EQ(delays(1.0, 1e300), std::vector<int>{longest});
     EXPECT_EQ(delays(-1.7e308, 1.7e308), std::vector<int>{longest});
