@@ -21,24 +21,9 @@ using tcsim::expect;
 using tcsim::frame;
 using tcsim::send;
 
-namespace {
+#include "TempDir.h"
 
-// A folder of its own for an adapter path, removed with what it holds.
-class TempDir {
-  public:
-    TempDir() {
-        char name[] = "/tmp/rs232c-test-XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~TempDir() {
-        for (const char* entry : {"/ttyUSB0", "/file", "/fifo", "/dir"}) {
-            std::string p = path + entry;
-            if (unlink(p.c_str()) != 0) rmdir(p.c_str());
-        }
-        rmdir(path.c_str());
-    }
-    std::string path;
-};
+namespace {
 
 // Descriptors of this process open on `path`.
 int descriptorsOn(const std::string& path) {

@@ -12,22 +12,10 @@
 #include <sstream>
 #include <string>
 
+#include "TempDir.h"
 #include "trace/TraceLog.h"
 
 namespace {
-
-class TempDir {
-  public:
-    TempDir() {
-        char name[] = "/tmp/rs232c-trace-test-XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string path;
-};
 
 std::string contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
