@@ -15,13 +15,12 @@
 #include <memory>
 
 #include "SimFixture.h"
+#include "TempDir.h"
 
 using tcsim::delay;
 using tcsim::expect;
 using tcsim::frame;
 using tcsim::send;
-
-#include "TempDir.h"
 
 namespace {
 
