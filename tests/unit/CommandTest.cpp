@@ -87,21 +87,21 @@ TEST_F(SimTest, OneSecondCommandsGiveUpAfterOneSecondOfSilence) {
          {&RS232CCom::sendCmdSTP, &RS232CCom::sendCmdWIN, &RS232CCom::sendCmdWOT,
           &RS232CCom::sendCmdWOTWithWNG, &RS232CCom::sendCmdWRT}) {
         double taken = secondsTaken([&] { EXPECT_EQ((com.*command)(), -2); });
-        EXPECT_GE(taken, 1.19);
-        EXPECT_LT(taken, 2.2);
+        EXPECT_GE(taken, waitedOut(timing::kShortWindow) - 0.01);
+        EXPECT_LT(taken, waitedOut(timing::kShortWindow) + kSlack);
     }
 }
 
 TEST_F(SimTest, Slow_TenSecondCommandsWaitTenSeconds) {
     double taken = secondsTaken([&] { EXPECT_EQ(com.sendCmdFWD(), -2); });
-    EXPECT_GE(taken, 10.19);
-    EXPECT_LT(taken, 11.5);
+    EXPECT_GE(taken, waitedOut(timing::kCommandWindow) - 0.01);
+    EXPECT_LT(taken, waitedOut(timing::kCommandWindow) + kSlack);
 }
 
 TEST_F(SimTest, Slow_ResetWaitsTenSecondsOnItsOwnPort) {
     double taken = secondsTaken([&] { EXPECT_EQ(com.sendCmdRST(), -2); });
-    EXPECT_GE(taken, 10.19);
-    EXPECT_LT(taken, 11.5);
+    EXPECT_GE(taken, waitedOut(timing::kCommandWindow) - 0.01);
+    EXPECT_LT(taken, waitedOut(timing::kCommandWindow) + kSlack);
 }
 
 TEST_F(SimTest, TextsOfAnyLengthAreSentWhole) {

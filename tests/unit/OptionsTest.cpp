@@ -14,10 +14,9 @@ TEST(CommandLine, NoOptionKeepsTheFixedDefaults) {
 }
 
 TEST(CommandLine, EachOptionInBothSpellings) {
-    CommandLine line =
-        parseCommandLine({"--device", "/dev/ttyUSB1", "--port=40406", "--listen", "::1",
-                          "--allow-origin", "http://ui:8080", "--allow-origin=https://ui.example",
-                          "--client-connections", "8"});
+    CommandLine line = parseCommandLine(
+        {"--device", "/dev/ttyUSB1", "--port=40406", "--listen", "::1", "--allow-origin",
+         "http://ui:8080", "--allow-origin=https://ui.example", "--client-connections", "8"});
     ASSERT_EQ(line.action, CommandLine::Run) << line.problem;
     EXPECT_EQ(line.options.device, "/dev/ttyUSB1");
     EXPECT_EQ(line.options.server.port, 40406u);

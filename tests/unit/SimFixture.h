@@ -11,6 +11,7 @@
 #include "Bytes.h"
 #include "RS232CCom.h"
 #include "ToolControllerSim.h"
+#include "link/Timing.h"
 
 class SimTest : public ::testing::Test {
   protected:
@@ -29,6 +30,14 @@ class SimTest : public ::testing::Test {
         sim.waitForPending(before + static_cast<int>(bytes.size()), 3000);
     }
 };
+
+// What a busy machine may add to a duration a test checks.
+constexpr double kSlack = 1.5;
+
+// How long a call takes that waits out `window`: the two fixed pauses, then the window.
+inline double waitedOut(std::chrono::duration<double> window) {
+    return (window + 2 * timing::kPause).count();
+}
 
 template <typename Call>
 double secondsTaken(Call call) {
