@@ -36,7 +36,7 @@ constexpr double kSlack = 1.5;
 
 // How long a call takes that waits out `window`: the two fixed pauses, then the window.
 inline double waitedOut(std::chrono::duration<double> window) {
-    return (window + 2 * timing::kPause).count();
+    return std::chrono::duration<double>(window + 2 * timing::kPause).count();
 }
 
 template <typename Call>
