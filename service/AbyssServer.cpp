@@ -504,10 +504,11 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
             while (!stopRequested) ::poll(&stop, 1, -1);
             return "";
         }
-        bool room = connections->roomForAnother();
-        pollfd fds[3] = {{stopSignal.get(), POLLIN, 0},
-                         {connections->endedFd(), POLLIN, 0},
-                         {listener, static_cast<short>(room ? POLLIN : 0), 0}};
+        ConnectionTable::Room room = connections->room();
+        pollfd fds[3] = {
+            {stopSignal.get(), POLLIN, 0},
+            {connections->endedFd(), POLLIN, 0},
+            {listener, static_cast<short>(room != ConnectionTable::Room::None ? POLLIN : 0), 0}};
         int waitMs = stallAt == std::chrono::steady_clock::time_point::max() ? -1 : 50;
         if (::poll(fds, 3, waitMs) < 0) {
             if (errno == EINTR) continue;
@@ -516,6 +517,11 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
         if (stopRequested) return "";
         if (fds[1].revents) connections->clearEnded();
         if (!(fds[2].revents & POLLIN)) continue;
+        if (room == ConnectionTable::Room::Closable) {
+            // Someone waits: a silent connection goes, and its end lets the newcomer in.
+            connections->makeRoom();
+            continue;
+        }
 
         sockaddr_storage peer{};
         socklen_t peerSize = sizeof peer;

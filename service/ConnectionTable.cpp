@@ -1,6 +1,7 @@
 #include "service/ConnectionTable.h"
 
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,15 +13,22 @@ ConnectionTable::ConnectionTable(Limits limits)
     if (!ended.isOpen()) throw std::runtime_error("cannot create an eventfd");
 }
 
-bool ConnectionTable::roomForAnother() {
+ConnectionTable::Room ConnectionTable::room() const {
     MutexLock guard(lock);
-    if (connections.size() < limits.capacity) return true;
+    if (connections.size() < limits.capacity) return Room::Free;
     // One closing connection at a time makes room; its end wakes the accept loop.
-    if (closing == 0) {
-        auto victim = longestSilent(nullptr);
-        if (victim != connections.end()) close(victim->second);
+    if (closing > 0) return Room::None;
+    for (const auto& entry : connections) {
+        if (closable(entry.second)) return Room::Closable;
     }
-    return false;
+    return Room::None;
+}
+
+void ConnectionTable::makeRoom() {
+    MutexLock guard(lock);
+    if (connections.size() < limits.capacity || closing > 0) return;
+    auto victim = longestSilent(nullptr);
+    if (victim != connections.end()) close(victim->second);
 }
 
 ConnectionTable::Id ConnectionTable::admit(int fd, const std::string& client) {
@@ -95,11 +103,11 @@ ConnectionTable::Table::iterator ConnectionTable::longestSilent(const std::strin
     if (client) {
         crowding = *client;
     } else {
-        // The client that holds the most connections, among those with a silent one.
+        // The client that holds the most connections, among those with a closable one.
         unsigned most = 0;
         for (auto& entry : connections) {
             const Connection& connection = entry.second;
-            if (connection.state == Connection::Silent && perClient[connection.client] > most) {
+            if (closable(connection) && perClient[connection.client] > most) {
                 most = perClient[connection.client];
                 crowding = connection.client;
             }
@@ -108,7 +116,14 @@ ConnectionTable::Table::iterator ConnectionTable::longestSilent(const std::strin
     }
     // Names grow in the order of arrival: the first silent one is the longest silent.
     for (auto it = connections.begin(); it != connections.end(); ++it) {
-        if (it->second.state == Connection::Silent && it->second.client == crowding) return it;
+        if (it->second.client == crowding && closable(it->second)) return it;
     }
     return connections.end();
+}
+
+bool ConnectionTable::closable(const Connection& connection) {
+    if (connection.state != Connection::Silent) return false;
+    int unread = 0;
+    // Should the kernel not say, the connection counts as silent, as it did before it asked.
+    return ::ioctl(connection.fd.get(), FIONREAD, &unread) != 0 || unread == 0;
 }

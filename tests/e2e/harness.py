@@ -162,6 +162,29 @@ def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30, h
     return status, reply.partition(b"\r\n\r\n")[2]
 
 
+def wait_until(condition, timeout=30):
+    """Polls `condition` until it holds; fails the test after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("still not so after %d s" % timeout)
+        time.sleep(0.05)
+
+
+def calls_in_flight(daemon, count, call=lambda rpc: rpc.send_cmd_fwd()):
+    """Starts `count` clients that make one call each; returns their threads to join."""
+    def one():
+        try:
+            with daemon.proxy() as rpc:
+                call(rpc)
+        except (OSError, xmlrpc.client.Error):
+            pass  # the daemon was stopped under it: the test looks at what it wants
+    threads = [threading.Thread(target=one) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    return threads
+
+
 def port_open(port=PORT, host="127.0.0.1"):
     with socket.socket() as s:
         s.settimeout(0.2)

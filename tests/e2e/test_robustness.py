@@ -6,6 +6,7 @@ import http.client
 import os
 import random
 import resource
+import signal
 import socket
 import threading
 import termios
@@ -14,8 +15,8 @@ import tty
 import unittest
 import xmlrpc.client
 
-from harness import (DEVICE, Daemon, EndToEnd, PORT, Simulator, SANITIZED, descriptors_on, post,
-                     quote, rss_kib)
+from harness import (DEVICE, Daemon, EndToEnd, PORT, Simulator, SANITIZED, calls_in_flight,
+                     descriptors_on, post, quote, rss_kib, wait_until)
 
 
 def billion_laughs(levels, encoding="utf-8"):
@@ -216,6 +217,24 @@ class FewDescriptors(EndToEnd):
         finally:
             for s in idle:
                 s.close()
+
+
+    def test_stop_gets_the_last_connection_that_calls_leave(self):
+        self.sim.on("FWD\r\n", 'delay 1000 send "FWD\\r\\n"')
+        callers = calls_in_flight(self.daemon, 15)  # the table holds 16
+        try:
+            def metrics():
+                connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=30)
+                connection.request("GET", "/metrics")
+                return connection.getresponse().read()
+            wait_until(lambda: b"rs232c_calls_waiting 14" in metrics())
+            start = time.monotonic()
+            self.assertEqual(self.rpc.send_cmd_stp(), 1)
+            self.assertLess(time.monotonic() - start, 3)  # behind one FWD, never the queue
+        finally:
+            self.setUp()  # the calls still queued are answered at once
+            for caller in callers:
+                caller.join()
 
 
 class LineFaults(EndToEnd):

@@ -81,21 +81,37 @@ struct Link {
 
 }  // namespace
 
-TEST(ConnectionTable, AFullTableClosesTheLongestSilentConnectionOfTheBusiestClient) {
+TEST(ConnectionTable, AFullTableClosesTheLongestSilentConnectionOfTheBusiestClientOnDemand) {
+    using Room = ConnectionTable::Room;
     ConnectionTable table({3, 3});
     Link a1, a2, b1;
     auto first = table.admit(a1.server, "A");
     auto second = table.admit(a2.server, "A");
     table.admit(b1.server, "B");
     ASSERT_TRUE(table.beginRequest(first));  // serving: never closed under its call
-    EXPECT_FALSE(table.roomForAnother());
+    EXPECT_EQ(table.room(), Room::Closable);
+    EXPECT_FALSE(a2.closedByServer());  // nothing is closed until a connection waits
+    table.makeRoom();
     EXPECT_TRUE(a2.closedByServer());
-    EXPECT_FALSE(table.roomForAnother());  // one at a time: B's stays open meanwhile
+    EXPECT_EQ(table.room(), Room::None);  // one at a time: B's stays open meanwhile
+    table.makeRoom();
     EXPECT_FALSE(b1.closedByServer() || a1.closedByServer());
     EXPECT_FALSE(table.beginRequest(second));
     table.end(second);
-    EXPECT_TRUE(table.roomForAnother());
+    EXPECT_EQ(table.room(), Room::Free);
     EXPECT_EQ(table.size(), 2u);
+}
+
+TEST(ConnectionTable, ARequestThatHasComeIsNotClosed) {
+    ConnectionTable table({2, 2});
+    Link a, b;
+    auto first = table.admit(a.server, "A");
+    table.admit(b.server, "B");
+    ASSERT_EQ(::send(b.client, "POST", 4, 0), 4);  // B's thread has not read it yet
+    ASSERT_TRUE(table.beginRequest(first));
+    EXPECT_EQ(table.room(), ConnectionTable::Room::None);
+    table.makeRoom();
+    EXPECT_FALSE(b.closedByServer());
 }
 
 TEST(ConnectionTable, AClientAtItsShareLosesItsLongestSilentConnectionOrIsRefused) {
