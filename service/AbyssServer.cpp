@@ -80,6 +80,12 @@ void processCall(xmlrpc_env* envP, void* serverP, const char* callXml, size_t le
                  TSession* session, xmlrpc_mem_block** responsePP) {
     try {
         const auto* server = static_cast<const AbyssServer*>(serverP);
+        if (!server->beginRequest()) {
+            // Closed to make room for another while its body came: nothing reaches the line.
+            xmlrpc_env_set_fault(envP, XMLRPC_REQUEST_REFUSED_ERROR,
+                                 "the connection was closed to make room for another");
+            return;
+        }
         const char* origin = RequestHeaderValue(session, "origin");
         xmlrpc_c::callInfo_abyss info(session);
         std::string response;
@@ -155,13 +161,17 @@ void respondEmpty(TSession* session, uint16_t status) {
 // preflights itself: a browser asks before it sends a call with Content-Type text/xml from
 // another origin, and only an allowed origin gets the answer that lets it go on.
 void admitRequest(void* serverP, TSession* session, abyss_bool* handled) {
-    if (!static_cast<const AbyssServer*>(serverP)->beginRequest()) {
+    const TRequestInfo* request = nullptr;
+    SessionGetRequestInfo(session, &request);
+    // A call's body may still be on its way: its connection stays silent, and may be closed for
+    // another, until processCall has it all, so that a client cannot hold connections (or a
+    // stop) by sending bodies slowly. Any other request is whole once its head is read.
+    bool call = request->method == m_post && std::strcmp(request->uri, "/RPC2") == 0;
+    if (!call && !static_cast<const AbyssServer*>(serverP)->beginRequest()) {
         *handled = true;  // closed to make room for another: nothing more happens on it
         respondEmpty(session, 503);
         return;
     }
-    const TRequestInfo* request = nullptr;
-    SessionGetRequestInfo(session, &request);
     const char* origin = RequestHeaderValue(session, "origin");
     *handled = request->method == m_options && origin && std::strcmp(request->uri, "/RPC2") == 0;
     if (!*handled) return;

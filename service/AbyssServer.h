@@ -63,8 +63,9 @@ class AbyssServer {
     // into the trace, if there is one.
     void recordRefusal(const xmlrpc_c::callInfo* info, const char* reason,
                        const std::string& why) const;
-    // Every request passes here first, once its head is read: false when its connection was
-    // closed meanwhile to make room for another (it must then not be served).
+    // Every request passes here once it is whole (a call once its body is read, any other once
+    // its head is): false when its connection was closed meanwhile to make room for another (it
+    // must then not be served).
     bool beginRequest() const;
     // The counts and renderings for /metrics, /health and systemd.
     const Metrics& monitoring() const { return metrics; }

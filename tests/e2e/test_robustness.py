@@ -237,6 +237,31 @@ class FewDescriptors(EndToEnd):
                 caller.join()
 
 
+class SlowBodies(EndToEnd):
+    """Clients that send a call's head and then its body slowly, or never."""
+
+    daemon_wrapper = ("prlimit", "--nofile=64:64", "--")  # one address may take every connection
+
+    def test_cannot_keep_a_caller_or_an_orderly_stop_waiting(self):
+        head = (b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 100000\r\n"
+                b"\r\n<?xml")
+        slow = [socket.create_connection(("127.0.0.1", PORT)) for _ in range(16)]
+        try:
+            for s in slow:
+                s.sendall(head)
+            start = time.monotonic()
+            self.assertEqual(self.rpc.send_cmd_stp(), 1)
+            self.assertLess(time.monotonic() - start, 1.5)
+            start = time.monotonic()
+            self.daemon.proc.send_signal(signal.SIGUSR1)
+            # A body still on its way is no call in progress: the stop does not wait for it.
+            self.assertEqual(self.daemon.proc.wait(timeout=30), 0)
+            self.assertLess(time.monotonic() - start, 3)
+        finally:
+            for s in slow:
+                s.close()
+
+
 class LineFaults(EndToEnd):
     """The adapter vanishes in the middle of a call and comes back."""
 
