@@ -436,6 +436,10 @@ bool AbyssServer::beginRequest() const {
     return !connections || connections->beginRequest(currentConnection);
 }
 
+bool AbyssServer::fullOfCalls() const {
+    return connections && connections->fullOfCalls();
+}
+
 std::string AbyssServer::serve() {
     std::string failure;
     unsigned capacity = connectionsThatFit(failure);

@@ -67,6 +67,9 @@ class AbyssServer {
     // its head is): false when its connection was closed meanwhile to make room for another (it
     // must then not be served).
     bool beginRequest() const;
+    // Every connection the server may hold serves a call: it is busy, not hung, and takes the
+    // next connection when a call ends.
+    bool fullOfCalls() const;
     // The counts and renderings for /metrics, /health and systemd.
     const Metrics& monitoring() const { return metrics; }
     // The body of GET /metrics.

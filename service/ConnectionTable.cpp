@@ -24,6 +24,15 @@ ConnectionTable::Room ConnectionTable::room() const {
     return Room::None;
 }
 
+bool ConnectionTable::fullOfCalls() const {
+    MutexLock guard(lock);
+    if (connections.size() < limits.capacity) return false;
+    for (const auto& entry : connections) {
+        if (entry.second.state != Connection::Serving) return false;
+    }
+    return true;
+}
+
 void ConnectionTable::makeRoom() {
     MutexLock guard(lock);
     if (connections.size() < limits.capacity || closing > 0) return;

@@ -32,6 +32,8 @@ class ConnectionTable {
     // loop when that changes.
     enum class Room { Free, Closable, None };
     Room room() const EXCLUDES(lock);
+    // Full, and every connection serves a call: the server takes no other until one ends.
+    bool fullOfCalls() const EXCLUDES(lock);
     // A connection waits and the table is full: closes the longest silent connection of the
     // client that holds the most. Only on demand, so that a newcomer that has not yet sent its
     // call is not closed for a connection that may never come.

@@ -102,16 +102,19 @@ TEST(ConnectionTable, AFullTableClosesTheLongestSilentConnectionOfTheBusiestClie
     EXPECT_EQ(table.size(), 2u);
 }
 
-TEST(ConnectionTable, ARequestThatHasComeIsNotClosed) {
+TEST(ConnectionTable, ARequestThatHasComeIsNotClosedAndATableOfCallsIsFull) {
     ConnectionTable table({2, 2});
     Link a, b;
     auto first = table.admit(a.server, "A");
-    table.admit(b.server, "B");
+    auto second = table.admit(b.server, "B");
     ASSERT_EQ(::send(b.client, "POST", 4, 0), 4);  // B's thread has not read it yet
     ASSERT_TRUE(table.beginRequest(first));
     EXPECT_EQ(table.room(), ConnectionTable::Room::None);
     table.makeRoom();
     EXPECT_FALSE(b.closedByServer());
+    EXPECT_FALSE(table.fullOfCalls());
+    ASSERT_TRUE(table.beginRequest(second));
+    EXPECT_TRUE(table.fullOfCalls());
 }
 
 TEST(ConnectionTable, AClientAtItsShareLosesItsLongestSilentConnectionOrIsRefused) {
