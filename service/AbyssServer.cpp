@@ -297,6 +297,11 @@ void refuse(int fd) {
         "Connection: close\r\n\r\nthis address holds too many connections already\n";
     ssize_t ignored = ::send(fd, answer, sizeof answer - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
     (void)ignored;  // a client that cannot take it is closed all the same
+    // Closing a socket with unread bytes resets it, and the reset can overtake the answer: what
+    // the client has sent already is read first (a little, without waiting).
+    char unread[4096];
+    for (int i = 0; i < 16 && ::recv(fd, unread, sizeof unread, MSG_DONTWAIT) > 0; ++i) {
+    }
     ::close(fd);
 }
 

@@ -237,6 +237,27 @@ class FewDescriptors(EndToEnd):
                 caller.join()
 
 
+class ClientShare(EndToEnd):
+    daemon_args = ("--client-connections", "1")
+
+    def test_a_connection_over_its_share_hears_why(self):
+        self.sim.on("FWD\r\n", 'delay 2000 send "FWD\\r\\n"')
+        callers = calls_in_flight(self.daemon, 1)
+        try:
+            wait_until(lambda: self.sim.received().endswith(b"FWD\r\n"))  # the share is taken
+            body = xmlrpc.client.dumps((), "get_title").encode()
+            request = (b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\n"
+                       b"Content-Length: %d\r\n\r\n" % len(body)) + body
+            for _ in range(10):
+                with socket.create_connection(("127.0.0.1", PORT), timeout=30) as s:
+                    s.sendall(request)
+                    time.sleep(0.05)  # a client that reads a little later, as a busy one does
+                    self.assertTrue(s.makefile("rb").read().startswith(b"HTTP/1.1 503"))
+        finally:
+            for caller in callers:
+                caller.join()
+
+
 class SlowBodies(EndToEnd):
     """Clients that send a call's head and then its body slowly, or never."""
 
