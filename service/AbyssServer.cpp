@@ -503,7 +503,7 @@ std::string AbyssServer::serve() {
         pollfd ended{connections->endedFd(), POLLIN, 0};
         if (::poll(&ended, 1, -1) > 0) connections->clearEnded();
     }
-    connections.reset();
+    // The table, empty now, stays until the server goes: the watchdog may still read it.
     return failure;
 }
 

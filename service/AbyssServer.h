@@ -96,7 +96,7 @@ class AbyssServer {
     bool serveFailed = false;
     std::atomic<bool> stopRequested{false};
     serialio::FileDescriptor stopSignal;           // an eventfd that wakes the accept loop
-    std::unique_ptr<ConnectionTable> connections;  // while serving
+    std::unique_ptr<ConnectionTable> connections;  // from the time serving begins
     mutable Mutex reportedLock;
     mutable std::set<std::string> reported GUARDED_BY(reportedLock);  // origins, addresses
 };

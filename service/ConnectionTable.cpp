@@ -73,17 +73,16 @@ bool ConnectionTable::beginRequest(Id id) {
 }
 
 void ConnectionTable::end(Id id) {
-    {
-        MutexLock guard(lock);
-        auto found = connections.find(id);
-        if (found == connections.end()) return;
-        if (found->second.state == Connection::Closing) --closing;
-        auto client = perClient.find(found->second.client);
-        if (client != perClient.end() && --client->second == 0) perClient.erase(client);
-        // The descriptor closes here, under the lock, so close() can never shut a socket that
-        // reused its number.
-        connections.erase(found);
-    }
+    MutexLock guard(lock);
+    auto found = connections.find(id);
+    if (found == connections.end()) return;
+    if (found->second.state == Connection::Closing) --closing;
+    auto client = perClient.find(found->second.client);
+    if (client != perClient.end() && --client->second == 0) perClient.erase(client);
+    // The descriptor closes here, under the lock, so close() can never shut a socket that
+    // reused its number.
+    connections.erase(found);
+    // Also under the lock: once the last connection has left, the server stops looking at it.
     std::uint64_t one = 1;
     ssize_t ignored = ::write(ended.get(), &one, sizeof one);
     (void)ignored;  // the counter only saturates; the loop is awake either way
