@@ -23,6 +23,7 @@
 #include <xmlrpc-c/server_abyss.hpp>
 #include <xmlrpc-c/xml.hpp>
 
+#include "RS232CCom.h"
 #include "link/Diagnostics.h"
 #include "service/RequestGuard.h"
 #include "service/XMLRPCMethods.h"
@@ -496,9 +497,11 @@ std::string AbyssServer::serve() {
         ConnectionTable::Limits{capacity, std::min(options.clientConnections, capacity)});
     if (options.onListening) options.onListening();
     failure = acceptConnections(server, listener.get());
-    // No new connection from here on; the silent ones go, the calls in progress finish.
+    // No new connection from here on; the silent ones go, the exchange on the line (and STP)
+    // finishes, and calls still waiting for the line get a fault.
     listener.reset();
     connections->closeSilent();
+    com->refuseWaitingCalls();
     while (connections->size() > 0) {
         pollfd ended{connections->endedFd(), POLLIN, 0};
         if (::poll(&ended, 1, -1) > 0) connections->clearEnded();

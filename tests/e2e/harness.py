@@ -8,6 +8,7 @@ import subprocess
 import threading
 import time
 import unittest
+import urllib.request
 import xmlrpc.client
 
 BUILD = os.environ.get("RS232C_BUILD_DIR",
@@ -169,6 +170,13 @@ def wait_until(condition, timeout=30):
         if time.monotonic() > deadline:
             raise AssertionError("still not so after %d s" % timeout)
         time.sleep(0.05)
+
+
+def calls_waiting(port=PORT):
+    """The calls queued for the line, as /metrics says."""
+    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=30) as response:
+        text = response.read().decode()
+    return int(text.split("\nrs232c_calls_waiting ", 1)[1].split("\n", 1)[0])
 
 
 def calls_in_flight(daemon, count, call=lambda rpc: rpc.send_cmd_fwd()):

@@ -16,7 +16,7 @@ import unittest
 import xmlrpc.client
 
 from harness import (DEVICE, Daemon, EndToEnd, PORT, Simulator, SANITIZED, calls_in_flight,
-                     descriptors_on, post, quote, rss_kib, wait_until)
+                     calls_waiting, descriptors_on, post, quote, rss_kib, wait_until)
 
 
 def billion_laughs(levels, encoding="utf-8"):
@@ -223,11 +223,7 @@ class FewDescriptors(EndToEnd):
         self.sim.on("FWD\r\n", 'delay 1000 send "FWD\\r\\n"')
         callers = calls_in_flight(self.daemon, 15)  # the table holds 16
         try:
-            def metrics():
-                connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=30)
-                connection.request("GET", "/metrics")
-                return connection.getresponse().read()
-            wait_until(lambda: b"rs232c_calls_waiting 14" in metrics())
+            wait_until(lambda: calls_waiting() == 14)
             start = time.monotonic()
             self.assertEqual(self.rpc.send_cmd_stp(), 1)
             self.assertLess(time.monotonic() - start, 3)  # behind one FWD, never the queue

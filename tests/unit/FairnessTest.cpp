@@ -44,6 +44,31 @@ TEST(LineQueue, ServesWaitersInArrivalOrderAndUrgentOnesFirst) {
     EXPECT_EQ(order, (std::vector<std::string>{"stop1", "stop2", "a", "b", "c"}));
 }
 
+TEST(LineQueue, OnceClosedRefusesCallsInTurnButNotTheHolderOrAStop) {
+    LineQueue line;
+    line.acquire();
+    auto waitFor = [&](LineQueue::Priority priority) {
+        std::size_t before = line.waiting();
+        auto got = std::async(std::launch::async, [&line, priority] {
+            try {
+                LineTurn turn(line, priority);
+                return true;
+            } catch (const LineQueue::Closed&) {
+                return false;
+            }
+        });
+        waitUntil([&] { return line.waiting() > before; });
+        return got;
+    };
+    auto inTurn = waitFor(LineQueue::Priority::InTurn);
+    auto stop = waitFor(LineQueue::Priority::Urgent);
+    line.close();
+    EXPECT_FALSE(inTurn.get());
+    line.release();
+    EXPECT_TRUE(stop.get());
+    EXPECT_THROW(line.acquire(), LineQueue::Closed);
+}
+
 TEST_F(SimTest, StopReachesTheWireRightAfterTheExchangeInProgress) {
     sim.on("FWD\r\n", {tcsim::delay(700), tcsim::send("FWD\r\n")});
     sim.on("STP\r\n", {tcsim::send("STP\r\n")});
