@@ -164,6 +164,11 @@ void respondEmpty(TSession* session, uint16_t status) {
 void admitRequest(void* serverP, TSession* session, abyss_bool* handled) {
     const TRequestInfo* request = nullptr;
     SessionGetRequestInfo(session, &request);
+    // xmlrpc-c 1.33's Abyss copies a request's query string (after '?') and never frees it, so
+    // that ?-URLs would grow the daemon without bound. No path here reads a query: it goes now.
+    auto* info = const_cast<TRequestInfo*>(request);
+    std::free(const_cast<char*>(info->query));
+    info->query = nullptr;
     // A call's body may still be on its way: its connection stays silent, and may be closed for
     // another, until processCall has it all, so that a client cannot hold connections (or a
     // stop) by sending bodies slowly. Any other request is whole once its head is read.
