@@ -109,6 +109,7 @@ class Systemd(unittest.TestCase):
             self.assertFalse(json.loads(body)["adapter_present"])
             daemon.proc.send_signal(signal.SIGUSR1)
             self.assertIsNotNone(self.notify.until(lambda m: m.startswith("STOPPING=1")))
+            daemon.proc.wait(timeout=20)  # STOPPING=1 comes first; finish() would end it early
         finally:
             self.sim = Simulator()
             status, out, err = daemon.finish()
