@@ -3,8 +3,7 @@
 // orderly stop, and, when systemd asks for a watchdog, WATCHDOG=1 only while the daemon is
 // healthy: its server answers a request of its own over the loopback (or is full of calls, each
 // of which ends within its windows), and no call has held the serial line longer than any call
-// may without a byte moving. Without NOTIFY_SOCKET it does
-// nothing at all.
+// may without a byte moving. Without NOTIFY_SOCKET it does nothing at all.
 #ifndef PROCESS_SUPERVISOR_H
 #define PROCESS_SUPERVISOR_H
 
