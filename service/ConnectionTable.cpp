@@ -111,11 +111,11 @@ ConnectionTable::Table::iterator ConnectionTable::longestSilent(const std::strin
     if (client) {
         crowding = *client;
     } else {
-        // The client that holds the most connections, among those with a closable one.
+        // The client that holds the most connections, among those with a silent one.
         unsigned most = 0;
         for (auto& entry : connections) {
             const Connection& connection = entry.second;
-            if (closable(connection) && perClient[connection.client] > most) {
+            if (connection.state == Connection::Silent && perClient[connection.client] > most) {
                 most = perClient[connection.client];
                 crowding = connection.client;
             }
@@ -125,6 +125,11 @@ ConnectionTable::Table::iterator ConnectionTable::longestSilent(const std::strin
     // Names grow in the order of arrival: the first silent one is the longest silent.
     for (auto it = connections.begin(); it != connections.end(); ++it) {
         if (it->second.client == crowding && closable(it->second)) return it;
+    }
+    if (client) return connections.end();
+    // Each silent one of that client has a request waiting to be read: any other's will do.
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+        if (closable(it->second)) return it;
     }
     return connections.end();
 }

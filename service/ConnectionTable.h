@@ -70,7 +70,8 @@ class ConnectionTable {
     // Silent, and nothing of its request waits unread: a request that has come is not closed
     // because its thread has not read it yet.
     static bool closable(const Connection& connection);
-    // The longest closable connection of `client`, or of the client that holds the most.
+    // The longest closable connection of `client`, or of the client that holds the most silent
+    // ones (of any client, should none of those be closable).
     Table::iterator longestSilent(const std::string* client) REQUIRES(lock);
 
     const Limits limits;
