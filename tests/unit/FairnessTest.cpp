@@ -66,7 +66,7 @@ TEST(LineQueue, OnceClosedRefusesCallsInTurnButNotTheHolderOrAStop) {
     EXPECT_FALSE(inTurn.get());
     line.release();
     EXPECT_TRUE(stop.get());
-    EXPECT_THROW(line.acquire(), LineQueue::Closed);
+    EXPECT_THROW(LineTurn{line}, LineQueue::Closed);
 }
 
 TEST_F(SimTest, StopReachesTheWireRightAfterTheExchangeInProgress) {
