@@ -340,13 +340,15 @@ void RS232CCom::releaseHeldPort() {
     g_fd.release();
 }
 
-void RS232CCom::onHangUp(std::uint64_t generation) {
+void RS232CCom::onHangUp(std::uint64_t generation) try {
     LineScope scope(*this);
     if (generation != heldGeneration || !g_fd.isOpen()) return;
     releaseHeldPort();
     noteOutcome(LineState::LineFailed);
     recordPort("hangup");
     diagnostic("RS232C Daemon closed " + device + ": the adapter hung up");
+} catch (const LineQueue::Closed&) {
+    // The daemon is stopping; the held port closes with it.
 }
 
 Result RS232CCom::awaitReply(int fd, const std::string& resCmd, int timeout, Record record) {

@@ -53,6 +53,10 @@ class RS232CCom {
     std::string getLastRecvDataBinStr();
     std::string getLastRecvDataStr();
 
+    // The daemon is stopping: calls still waiting for the line, and later ones, do not get it
+    // (they throw LineQueue::Closed); the exchange in progress and STP finish.
+    void refuseWaitingCalls() { serialLock.close(); }
+
     // Calls waiting for the line now, behind the one that has it.
     std::size_t callsWaiting() const { return serialLock.waiting(); }
 

@@ -120,6 +120,22 @@ def stop_figures(daemon, sim):
           % ((time.perf_counter() - start) * 1000))
     for s in idle:
         s.close()
+    slow = []
+    for address in range(2, 27):  # 25 addresses, 64 connections each: more than the table holds
+        for _ in range(64):
+            s = socket.socket()
+            s.bind(("127.0.0.%d" % address, 0))
+            s.connect(("127.0.0.1", 40405))
+            s.sendall(b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\n"
+                      b"Content-Length: 100000\r\n\r\n<?xml")
+            slow.append(s)
+    time.sleep(1)
+    start = time.perf_counter()
+    rpc.send_cmd_stp()
+    print("send_cmd_stp while 25 addresses send 1600 call bodies slowly: %5.0f ms"
+          % ((time.perf_counter() - start) * 1000))
+    for s in slow:
+        s.close()
 
 
 def main():

@@ -8,17 +8,27 @@
 #include <condition_variable>
 #include <cstddef>
 #include <list>
+#include <stdexcept>
 
 #include "common/ThreadSafety.h"
 
 class CAPABILITY("serial line") LineQueue {
   public:
     enum class Priority { InTurn, Urgent };
+    // What a call in turn gets instead of the line once it is closed.
+    struct Closed : std::runtime_error {
+        Closed() : std::runtime_error("the daemon is stopping; the call did not reach the line") {}
+    };
 
-    // Returns once the line is the caller's.
+    // Returns once the line is the caller's; throws Closed for a call in turn once close() has
+    // been called, also while it waits.
     void acquire(Priority priority = Priority::InTurn) ACQUIRE();
     // Hands the line to the next waiting call, if any.
     void release() RELEASE();
+    // The daemon is stopping: the calls waiting in turn, and any that come later, are refused,
+    // so that a stop never waits for a queue of windows; the exchange in progress and urgent
+    // calls (STP) still have the line.
+    void close();
 
     // Calls waiting for the line now (not counting its holder).
     std::size_t waiting() const;
@@ -27,10 +37,12 @@ class CAPABILITY("serial line") LineQueue {
     struct Waiter {
         std::condition_variable_any turn;
         bool granted = false;
+        bool refused = false;
     };
 
     mutable Mutex lock;
     bool held GUARDED_BY(lock) = false;
+    bool closed GUARDED_BY(lock) = false;
     // Urgent waiters stand before every InTurn one; each group in arrival order.
     std::list<Waiter*> queue GUARDED_BY(lock);
     std::size_t urgentWaiting GUARDED_BY(lock) = 0;

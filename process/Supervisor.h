@@ -1,9 +1,9 @@
 // Tells systemd how the daemon is, through the notify protocol: READY=1 once the port accepts
 // connections, STATUS= in words when it changes (at most once a second), STOPPING=1 on an
 // orderly stop, and, when systemd asks for a watchdog, WATCHDOG=1 only while the daemon is
-// healthy: its server answers a request of its own over the loopback, and no call has held the
-// serial line longer than any call may without a byte moving. Without NOTIFY_SOCKET it does
-// nothing at all.
+// healthy: its server answers a request of its own over the loopback (or is full of calls, each
+// of which ends within its windows), and no call has held the serial line longer than any call
+// may without a byte moving. Without NOTIFY_SOCKET it does nothing at all.
 #ifndef PROCESS_SUPERVISOR_H
 #define PROCESS_SUPERVISOR_H
 

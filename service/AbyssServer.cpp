@@ -23,6 +23,7 @@
 #include <xmlrpc-c/server_abyss.hpp>
 #include <xmlrpc-c/xml.hpp>
 
+#include "RS232CCom.h"
 #include "common/OutputStream.h"
 #include "service/RequestGuard.h"
 #include "service/XMLRPCMethods.h"
@@ -80,6 +81,12 @@ void processCall(xmlrpc_env* envP, void* serverP, const char* callXml, size_t le
                  TSession* session, xmlrpc_mem_block** responsePP) {
     try {
         const auto* server = static_cast<const AbyssServer*>(serverP);
+        if (!server->beginRequest()) {
+            // Closed to make room for another while its body came: nothing reaches the line.
+            xmlrpc_env_set_fault(envP, XMLRPC_REQUEST_REFUSED_ERROR,
+                                 "the connection was closed to make room for another");
+            return;
+        }
         const char* origin = RequestHeaderValue(session, "origin");
         xmlrpc_c::callInfo_abyss info(session);
         std::string response;
@@ -155,13 +162,22 @@ void respondEmpty(TSession* session, uint16_t status) {
 // preflights itself: a browser asks before it sends a call with Content-Type text/xml from
 // another origin, and only an allowed origin gets the answer that lets it go on.
 void admitRequest(void* serverP, TSession* session, abyss_bool* handled) {
-    if (!static_cast<const AbyssServer*>(serverP)->beginRequest()) {
+    const TRequestInfo* request = nullptr;
+    SessionGetRequestInfo(session, &request);
+    // xmlrpc-c 1.33's Abyss copies a request's query string (after '?') and never frees it, so
+    // that ?-URLs would grow the daemon without bound. No path here reads a query: it goes now.
+    auto* info = const_cast<TRequestInfo*>(request);
+    std::free(const_cast<char*>(info->query));
+    info->query = nullptr;
+    // A call's body may still be on its way: its connection stays silent, and may be closed for
+    // another, until processCall has it all, so that a client cannot hold connections (or a
+    // stop) by sending bodies slowly. Any other request is whole once its head is read.
+    bool call = request->method == m_post && std::strcmp(request->uri, "/RPC2") == 0;
+    if (!call && !static_cast<const AbyssServer*>(serverP)->beginRequest()) {
         *handled = true;  // closed to make room for another: nothing more happens on it
         respondEmpty(session, 503);
         return;
     }
-    const TRequestInfo* request = nullptr;
-    SessionGetRequestInfo(session, &request);
     const char* origin = RequestHeaderValue(session, "origin");
     *handled = request->method == m_options && origin && std::strcmp(request->uri, "/RPC2") == 0;
     if (!*handled) return;
@@ -287,6 +303,11 @@ void refuse(int fd) {
         "Connection: close\r\n\r\nthis address holds too many connections already\n";
     ssize_t ignored = ::send(fd, answer, sizeof answer - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
     (void)ignored;  // a client that cannot take it is closed all the same
+    // Closing a socket with unread bytes resets it, and the reset can overtake the answer: what
+    // the client has sent already is read first (a little, without waiting).
+    char unread[4096];
+    for (int i = 0; i < 16 && ::recv(fd, unread, sizeof unread, MSG_DONTWAIT) > 0; ++i) {
+    }
     ::close(fd);
 }
 
@@ -426,6 +447,10 @@ bool AbyssServer::beginRequest() const {
     return !connections || connections->beginRequest(currentConnection);
 }
 
+bool AbyssServer::fullOfCalls() const {
+    return connections && connections->fullOfCalls();
+}
+
 std::string AbyssServer::serve() {
     std::string failure;
     unsigned capacity = connectionsThatFit(failure);
@@ -477,14 +502,16 @@ std::string AbyssServer::serve() {
         ConnectionTable::Limits{capacity, std::min(options.clientConnections, capacity)});
     if (options.onListening) options.onListening();
     failure = acceptConnections(server, listener.get());
-    // No new connection from here on; the silent ones go, the calls in progress finish.
+    // No new connection from here on; the silent ones go, the exchange on the line (and STP)
+    // finishes, and calls still waiting for the line get a fault.
     listener.reset();
     connections->closeSilent();
+    com->refuseWaitingCalls();
     while (connections->size() > 0) {
         pollfd ended{connections->endedFd(), POLLIN, 0};
         if (::poll(&ended, 1, -1) > 0) connections->clearEnded();
     }
-    connections.reset();
+    // The table, empty now, stays until the server goes: the watchdog may still read it.
     return failure;
 }
 
@@ -504,10 +531,11 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
             while (!stopRequested) ::poll(&stop, 1, -1);
             return "";
         }
-        bool room = connections->roomForAnother();
-        pollfd fds[3] = {{stopSignal.get(), POLLIN, 0},
-                         {connections->endedFd(), POLLIN, 0},
-                         {listener, static_cast<short>(room ? POLLIN : 0), 0}};
+        ConnectionTable::Room room = connections->room();
+        pollfd fds[3] = {
+            {stopSignal.get(), POLLIN, 0},
+            {connections->endedFd(), POLLIN, 0},
+            {listener, static_cast<short>(room != ConnectionTable::Room::None ? POLLIN : 0), 0}};
         int waitMs = stallAt == std::chrono::steady_clock::time_point::max() ? -1 : 50;
         if (::poll(fds, 3, waitMs) < 0) {
             if (errno == EINTR) continue;
@@ -516,6 +544,11 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
         if (stopRequested) return "";
         if (fds[1].revents) connections->clearEnded();
         if (!(fds[2].revents & POLLIN)) continue;
+        if (room == ConnectionTable::Room::Closable) {
+            // Someone waits: a silent connection goes, and its end lets the newcomer in.
+            connections->makeRoom();
+            continue;
+        }
 
         sockaddr_storage peer{};
         socklen_t peerSize = sizeof peer;

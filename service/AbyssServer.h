@@ -63,9 +63,13 @@ class AbyssServer {
     // into the trace, if there is one.
     void recordRefusal(const xmlrpc_c::callInfo* info, const char* reason,
                        const std::string& why) const;
-    // Every request passes here first, once its head is read: false when its connection was
-    // closed meanwhile to make room for another (it must then not be served).
+    // Every request passes here once it is whole (a call once its body is read, any other once
+    // its head is): false when its connection was closed meanwhile to make room for another (it
+    // must then not be served).
     bool beginRequest() const;
+    // Every connection the server may hold serves a call: it is busy, not hung, and takes the
+    // next connection when a call ends.
+    bool fullOfCalls() const;
     // The counts and renderings for /metrics, /health and systemd.
     const Metrics& monitoring() const { return metrics; }
     // The body of GET /metrics.
@@ -92,7 +96,7 @@ class AbyssServer {
     bool serveFailed = false;
     std::atomic<bool> stopRequested{false};
     serialio::FileDescriptor stopSignal;           // an eventfd that wakes the accept loop
-    std::unique_ptr<ConnectionTable> connections;  // while serving
+    std::unique_ptr<ConnectionTable> connections;  // from the time serving begins
     mutable Mutex reportedLock;
     mutable std::set<std::string> reported GUARDED_BY(reportedLock);  // origins, addresses
 };

@@ -1,6 +1,7 @@
 #include "service/ConnectionTable.h"
 
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,15 +13,31 @@ ConnectionTable::ConnectionTable(Limits limits)
     if (!ended.isOpen()) throw std::runtime_error("cannot create an eventfd");
 }
 
-bool ConnectionTable::roomForAnother() {
+ConnectionTable::Room ConnectionTable::room() const {
     MutexLock guard(lock);
-    if (connections.size() < limits.capacity) return true;
+    if (connections.size() < limits.capacity) return Room::Free;
     // One closing connection at a time makes room; its end wakes the accept loop.
-    if (closing == 0) {
-        auto victim = longestSilent(nullptr);
-        if (victim != connections.end()) close(victim->second);
+    if (closing > 0) return Room::None;
+    for (const auto& entry : connections) {
+        if (closable(entry.second)) return Room::Closable;
     }
-    return false;
+    return Room::None;
+}
+
+bool ConnectionTable::fullOfCalls() const {
+    MutexLock guard(lock);
+    if (connections.size() < limits.capacity) return false;
+    for (const auto& entry : connections) {
+        if (entry.second.state != Connection::Serving) return false;
+    }
+    return true;
+}
+
+void ConnectionTable::makeRoom() {
+    MutexLock guard(lock);
+    if (connections.size() < limits.capacity || closing > 0) return;
+    auto victim = longestSilent(nullptr);
+    if (victim != connections.end()) close(victim->second);
 }
 
 ConnectionTable::Id ConnectionTable::admit(int fd, const std::string& client) {
@@ -56,17 +73,16 @@ bool ConnectionTable::beginRequest(Id id) {
 }
 
 void ConnectionTable::end(Id id) {
-    {
-        MutexLock guard(lock);
-        auto found = connections.find(id);
-        if (found == connections.end()) return;
-        if (found->second.state == Connection::Closing) --closing;
-        auto client = perClient.find(found->second.client);
-        if (client != perClient.end() && --client->second == 0) perClient.erase(client);
-        // The descriptor closes here, under the lock, so close() can never shut a socket that
-        // reused its number.
-        connections.erase(found);
-    }
+    MutexLock guard(lock);
+    auto found = connections.find(id);
+    if (found == connections.end()) return;
+    if (found->second.state == Connection::Closing) --closing;
+    auto client = perClient.find(found->second.client);
+    if (client != perClient.end() && --client->second == 0) perClient.erase(client);
+    // The descriptor closes here, under the lock, so close() can never shut a socket that
+    // reused its number.
+    connections.erase(found);
+    // Also under the lock: once the last connection has left, the server stops looking at it.
     std::uint64_t one = 1;
     ssize_t ignored = ::write(ended.get(), &one, sizeof one);
     (void)ignored;  // the counter only saturates; the loop is awake either way
@@ -108,7 +124,19 @@ ConnectionTable::Table::iterator ConnectionTable::longestSilent(const std::strin
     }
     // Names grow in the order of arrival: the first silent one is the longest silent.
     for (auto it = connections.begin(); it != connections.end(); ++it) {
-        if (it->second.state == Connection::Silent && it->second.client == crowding) return it;
+        if (it->second.client == crowding && closable(it->second)) return it;
+    }
+    if (client) return connections.end();
+    // Each silent one of that client has a request waiting to be read: any other's will do.
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+        if (closable(it->second)) return it;
     }
     return connections.end();
+}
+
+bool ConnectionTable::closable(const Connection& connection) {
+    if (connection.state != Connection::Silent) return false;
+    int unread = 0;
+    // Should the kernel not say, the connection counts as silent, as it did before it asked.
+    return ::ioctl(connection.fd.get(), FIONREAD, &unread) != 0 || unread == 0;
 }

@@ -2,8 +2,8 @@
 // descriptor limit, one client address may hold only so many, and when it is full the longest
 // silent connection of the client that holds the most goes first, so that no client can crowd
 // out the others: a UI that sends STP gets a connection whatever other clients keep open.
-// A connection is silent until the server has read its request; from then on it is serving a
-// call and is never closed under it.
+// A connection is silent until the server has read its whole request, a call's body included;
+// from then on it is serving and is never closed under it.
 #ifndef SERVICE_CONNECTIONTABLE_H
 #define SERVICE_CONNECTIONTABLE_H
 
@@ -26,9 +26,18 @@ class ConnectionTable {
     ConnectionTable(const ConnectionTable&) = delete;
     ConnectionTable& operator=(const ConnectionTable&) = delete;
 
-    // For the accept loop: true when another connection fits now. When the table is full it
-    // closes a silent connection to make room, and says false until that one has ended.
-    bool roomForAnother() EXCLUDES(lock);
+    // For the accept loop, before it looks at the listener. Free: another connection fits now.
+    // Closable: the table is full, but a silent connection may be closed for one that waits.
+    // None: every connection is serving, or one is being closed already; endedFd() wakes the
+    // loop when that changes.
+    enum class Room { Free, Closable, None };
+    Room room() const EXCLUDES(lock);
+    // Full, and every connection serves a call: the server takes no other until one ends.
+    bool fullOfCalls() const EXCLUDES(lock);
+    // A connection waits and the table is full: closes the longest silent connection of the
+    // client that holds the most. Only on demand, so that a newcomer that has not yet sent its
+    // call is not closed for a connection that may never come.
+    void makeRoom() EXCLUDES(lock);
     // Takes `fd` (accepted from `client`) into the table and returns its name; 0 when the
     // client already holds its share and none of its connections is silent (the caller then
     // refuses it). A client at its share loses its longest silent connection to the new one.
@@ -58,7 +67,11 @@ class ConnectionTable {
 
     // Shuts the connection's socket, so its thread's read ends; the thread then calls end().
     void close(Connection& connection) REQUIRES(lock);
-    // The longest silent connection of `client`, or of the client that holds the most.
+    // Silent, and nothing of its request waits unread: a request that has come is not closed
+    // because its thread has not read it yet.
+    static bool closable(const Connection& connection);
+    // The longest closable connection of `client`, or of the client that holds the most silent
+    // ones (of any client, should none of those be closable).
     Table::iterator longestSilent(const std::string* client) REQUIRES(lock);
 
     const Limits limits;

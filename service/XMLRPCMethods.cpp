@@ -183,7 +183,11 @@ void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* c
         event.number("ms", taken * 1000);
     };
     try {
-        execute(paramList, retvalP);
+        try {
+            execute(paramList, retvalP);
+        } catch (const LineQueue::Closed& closed) {
+            throw xmlrpc_c::fault(closed.what(), xmlrpc_c::fault::CODE_REQUEST_REFUSED);
+        }
     } catch (const xmlrpc_c::fault& fault) {
         std::string description = fault.getDescription();
         record(&description);

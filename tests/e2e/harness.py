@@ -16,6 +16,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.request
 import xmlrpc.client
 
 BUILD = os.environ.get("RS232C_BUILD_DIR",
@@ -242,6 +243,28 @@ def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30, h
         return None, b""
     status = int(reply.split(b" ", 2)[1])
     return status, reply.partition(b"\r\n\r\n")[2]
+
+
+def calls_waiting(port=None):
+    """The calls queued for the line, as /metrics says."""
+    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % _current_port(port),
+                                timeout=30) as response:
+        text = response.read().decode()
+    return int(text.split("\nrs232c_calls_waiting ", 1)[1].split("\n", 1)[0])
+
+
+def calls_in_flight(daemon, count, call=lambda rpc: rpc.send_cmd_fwd()):
+    """Starts `count` clients that make one call each; returns their threads to join."""
+    def one():
+        try:
+            with daemon.proxy() as rpc:
+                call(rpc)
+        except (OSError, xmlrpc.client.Error):
+            pass  # the daemon was stopped under it: the test looks at what it wants
+    threads = [threading.Thread(target=one) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    return threads
 
 
 def port_open(port=None, host="127.0.0.1"):

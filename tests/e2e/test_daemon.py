@@ -3,9 +3,13 @@
 import signal
 import socket
 import subprocess
+import threading
+import time
 import unittest
+import xmlrpc.client
 
-from harness import DAEMON, Daemon, Simulator, PORT, port_open, private_path, reserve_port
+from harness import (DAEMON, Daemon, Simulator, PORT, calls_waiting, port_open, private_path,
+                     reserve_port, wait_until)
 
 
 def signals_ignored(pid):
@@ -51,6 +55,30 @@ class Process(unittest.TestCase):
         self.assertEqual(out, "RS232C Daemon started\nRS232C Daemon stopped\n")
         self.assertEqual(err, "RS232CDaemon::shutdown\n")
         self.assertFalse(port_open())
+
+    def test_sigusr1_lets_the_exchange_on_the_line_finish_and_refuses_the_calls_waiting(self):
+        self.sim.on("FWD\r\n", 'delay 1000 send "FWD\\r\\n"')
+        daemon = Daemon()
+        results = []
+
+        def forward():
+            try:
+                results.append(daemon.proxy().send_cmd_fwd())
+            except xmlrpc.client.Fault as fault:
+                results.append(fault.faultCode)
+        callers = [threading.Thread(target=forward) for _ in range(5)]
+        for caller in callers:
+            caller.start()
+        self.assertTrue(wait_until(lambda: calls_waiting() == 4))
+        start = time.monotonic()
+        status, out, err = daemon.finish(signal.SIGUSR1)
+        taken = time.monotonic() - start
+        for caller in callers:
+            caller.join()
+        self.assertEqual(status, 0, err)
+        self.assertEqual(sorted(results), [-507] * 4 + [1])
+        self.assertEqual(self.sim.received().count(b"FWD"), 1)
+        self.assertLess(taken, 3)  # the one FWD on the line (1.2 s), never the queue behind it
 
     def test_sigint_ignored_at_start_stays_ignored(self):
         daemon = Daemon(sigint=signal.SIG_IGN)

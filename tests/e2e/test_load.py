@@ -5,13 +5,14 @@ import os
 import random
 import shutil
 import signal
+import socket
 import tempfile
 import threading
 import time
 import unittest
 import xmlrpc.client
 
-from harness import Daemon, EndToEnd, SANITIZED, Simulator, rss_kib
+from harness import Daemon, EndToEnd, PORT, SANITIZED, Simulator, rss_kib
 
 RAW_VERSION = "TC-SIM@\u00ad\r\nV1.00@\u2415\r\n"
 
@@ -129,6 +130,20 @@ class Memory(EndToEnd):
         self.assertLess(rss_kib(pid) - after_1000, 1024)
         self.assertEqual(failed, [])
         self.rpc.set_title("")
+
+    def test_query_strings_cost_no_memory(self):
+        request = b"GET /health?" + b"q" * 3000 + b" HTTP/1.0\r\n\r\n"
+
+        def send(count):
+            for _ in range(count):
+                with socket.create_connection(("127.0.0.1", PORT), timeout=30) as s:
+                    s.sendall(request)
+                    while s.recv(65536):
+                        pass
+        send(100)
+        before = rss_kib(self.daemon.proc.pid)
+        send(3000)
+        self.assertLess(rss_kib(self.daemon.proc.pid) - before, 2048)  # a copy kept each: 9 MB
 
 
 @unittest.skipIf(SANITIZED or not shutil.which("valgrind"), "needs valgrind and a plain build")

@@ -15,7 +15,8 @@ import unittest
 import urllib.error
 import urllib.request
 
-from harness import DEVICE, Daemon, EndToEnd, PORT, Simulator, port_open, require_test_host
+from harness import (DEVICE, Daemon, EndToEnd, PORT, Simulator, calls_in_flight, descriptors_on,
+                     port_open, require_test_host, wait_until)
 
 
 def get(path, origin=None, port=PORT):
@@ -108,6 +109,7 @@ class Systemd(unittest.TestCase):
             self.assertFalse(json.loads(body)["adapter_present"])
             daemon.proc.send_signal(signal.SIGUSR1)
             self.assertIsNotNone(self.notify.until(lambda m: m.startswith("STOPPING=1")))
+            daemon.proc.wait(timeout=20)  # STOPPING=1 comes first; finish() would end it early
         finally:
             self.sim = Simulator()
             status, out, err = daemon.finish()
@@ -133,6 +135,25 @@ class Systemd(unittest.TestCase):
                 status, out, err = daemon.finish(signal.SIGKILL)
             unhealthy = "RS232C Daemon is not healthy: the server did not answer" in err
             self.assertEqual(unhealthy, early and not late, err)
+
+
+    def test_watchdog_pings_while_every_connection_serves_a_call(self):
+        # Busy is not hung: the daemon takes the next connection when a call ends.
+        self.sim.on("FWD\r\n", 'delay 1000 send "FWD\\r\\n"')
+        daemon = Daemon(wait=False, wrapper=("prlimit", "--nofile=64:64", "--"),  # 16 connections
+                        env=dict(NOTIFY_SOCKET=self.notify.path, WATCHDOG_USEC="1000000"))
+        callers = []
+        try:
+            self.assertIsNotNone(self.notify.until(lambda m: m.startswith("READY=1")))
+            callers = calls_in_flight(daemon, 20)
+            self.assertTrue(wait_until(lambda: descriptors_on(daemon.proc.pid, "socket:") >= 17))  # and the listener
+            pings = [m for m in self.notify.during(1.5) if m == "WATCHDOG=1"]
+            self.assertGreaterEqual(len(pings), 3)
+        finally:
+            status, out, err = daemon.finish(signal.SIGKILL)
+            for caller in callers:
+                caller.join()
+        self.assertNotIn("not healthy", err)
 
 
 class Monitoring(EndToEnd):

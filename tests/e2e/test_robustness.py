@@ -6,6 +6,7 @@ import http.client
 import os
 import random
 import resource
+import signal
 import socket
 import threading
 import termios
@@ -14,13 +15,8 @@ import tty
 import unittest
 import xmlrpc.client
 
-from harness import (DEVICE, Daemon, EndToEnd, PORT, SANITIZED, descriptors_on, post, rss_kib,
-                     wait_until)
-
-
-def sockets_of(pid):
-    """How many sockets the process holds: its listening socket and its connections."""
-    return descriptors_on(pid, "socket:")
+from harness import (DEVICE, Daemon, EndToEnd, PORT, SANITIZED, calls_in_flight, calls_waiting,
+                     descriptors_on, post, rss_kib, wait_until)
 
 
 def billion_laughs(levels, encoding="utf-8"):
@@ -221,6 +217,66 @@ class FewDescriptors(EndToEnd):
                 self.assertLess(time.monotonic() - start, 1.5)
         finally:
             for s in idle:
+                s.close()
+
+
+    def test_stop_gets_the_last_connection_that_calls_leave(self):
+        self.sim.on("FWD\r\n", 'delay 1000 send "FWD\\r\\n"')
+        callers = calls_in_flight(self.daemon, 15)  # the table holds 16
+        try:
+            self.assertTrue(wait_until(lambda: calls_waiting() == 14))
+            start = time.monotonic()
+            self.assertEqual(self.rpc.send_cmd_stp(), 1)
+            self.assertLess(time.monotonic() - start, 3)  # behind one FWD, never the queue
+        finally:
+            self.setUp()  # the calls still queued are answered at once
+            for caller in callers:
+                caller.join()
+
+
+class ClientShare(EndToEnd):
+    daemon_args = ("--client-connections", "1")
+
+    def test_a_connection_over_its_share_hears_why(self):
+        self.sim.on("FWD\r\n", 'delay 2000 send "FWD\\r\\n"')
+        callers = calls_in_flight(self.daemon, 1)
+        try:
+            self.assertTrue(wait_until(lambda: self.sim.received().endswith(b"FWD\r\n")))  # the share is taken
+            body = xmlrpc.client.dumps((), "get_title").encode()
+            request = (b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\n"
+                       b"Content-Length: %d\r\n\r\n" % len(body)) + body
+            for _ in range(10):
+                with socket.create_connection(("127.0.0.1", PORT), timeout=30) as s:
+                    s.sendall(request)
+                    time.sleep(0.05)  # a client that reads a little later, as a busy one does
+                    self.assertTrue(s.makefile("rb").read().startswith(b"HTTP/1.1 503"))
+        finally:
+            for caller in callers:
+                caller.join()
+
+
+class SlowBodies(EndToEnd):
+    """Clients that send a call's head and then its body slowly, or never."""
+
+    daemon_wrapper = ("prlimit", "--nofile=64:64", "--")  # one address may take every connection
+
+    def test_cannot_keep_a_caller_or_an_orderly_stop_waiting(self):
+        head = (b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 100000\r\n"
+                b"\r\n<?xml")
+        slow = [socket.create_connection(("127.0.0.1", PORT)) for _ in range(16)]
+        try:
+            for s in slow:
+                s.sendall(head)
+            start = time.monotonic()
+            self.assertEqual(self.rpc.send_cmd_stp(), 1)
+            self.assertLess(time.monotonic() - start, 1.5)
+            start = time.monotonic()
+            self.daemon.proc.send_signal(signal.SIGUSR1)
+            # A body still on its way is no call in progress: the stop does not wait for it.
+            self.assertEqual(self.daemon.proc.wait(timeout=30), 0)
+            self.assertLess(time.monotonic() - start, 3)
+        finally:
+            for s in slow:
                 s.close()
 
 

@@ -44,6 +44,31 @@ TEST(LineQueue, ServesWaitersInArrivalOrderAndUrgentOnesFirst) {
     EXPECT_EQ(order, (std::vector<std::string>{"stop1", "stop2", "a", "b", "c"}));
 }
 
+TEST(LineQueue, OnceClosedRefusesCallsInTurnButNotTheHolderOrAStop) {
+    LineQueue line;
+    line.acquire();
+    auto waitFor = [&](LineQueue::Priority priority) {
+        std::size_t before = line.waiting();
+        auto got = std::async(std::launch::async, [&line, priority] {
+            try {
+                LineTurn turn(line, priority);
+                return true;
+            } catch (const LineQueue::Closed&) {
+                return false;
+            }
+        });
+        waitUntil([&] { return line.waiting() > before; });
+        return got;
+    };
+    auto inTurn = waitFor(LineQueue::Priority::InTurn);
+    auto stop = waitFor(LineQueue::Priority::Urgent);
+    line.close();
+    EXPECT_FALSE(inTurn.get());
+    line.release();
+    EXPECT_TRUE(stop.get());
+    EXPECT_THROW(LineTurn{line}, LineQueue::Closed);
+}
+
 TEST_F(SimTest, StopReachesTheWireRightAfterTheExchangeInProgress) {
     sim.on("FWD\r\n", {tcsim::delay(700), tcsim::send("FWD\r\n")});
     sim.on("STP\r\n", {tcsim::send("STP\r\n")});
@@ -81,21 +106,40 @@ struct Link {
 
 }  // namespace
 
-TEST(ConnectionTable, AFullTableClosesTheLongestSilentConnectionOfTheBusiestClient) {
+TEST(ConnectionTable, AFullTableClosesTheLongestSilentConnectionOfTheBusiestClientOnDemand) {
+    using Room = ConnectionTable::Room;
     ConnectionTable table({3, 3});
     Link a1, a2, b1;
     auto first = table.admit(a1.server, "A");
     auto second = table.admit(a2.server, "A");
     table.admit(b1.server, "B");
     ASSERT_TRUE(table.beginRequest(first));  // serving: never closed under its call
-    EXPECT_FALSE(table.roomForAnother());
+    EXPECT_EQ(table.room(), Room::Closable);
+    EXPECT_FALSE(a2.closedByServer());  // nothing is closed until a connection waits
+    table.makeRoom();
     EXPECT_TRUE(a2.closedByServer());
-    EXPECT_FALSE(table.roomForAnother());  // one at a time: B's stays open meanwhile
+    EXPECT_EQ(table.room(), Room::None);  // one at a time: B's stays open meanwhile
+    table.makeRoom();
     EXPECT_FALSE(b1.closedByServer() || a1.closedByServer());
     EXPECT_FALSE(table.beginRequest(second));
     table.end(second);
-    EXPECT_TRUE(table.roomForAnother());
+    EXPECT_EQ(table.room(), Room::Free);
     EXPECT_EQ(table.size(), 2u);
+}
+
+TEST(ConnectionTable, ARequestThatHasComeIsNotClosedAndATableOfCallsIsFull) {
+    ConnectionTable table({2, 2});
+    Link a, b;
+    auto first = table.admit(a.server, "A");
+    auto second = table.admit(b.server, "B");
+    ASSERT_EQ(::send(b.client, "POST", 4, 0), 4);  // B's thread has not read it yet
+    ASSERT_TRUE(table.beginRequest(first));
+    EXPECT_EQ(table.room(), ConnectionTable::Room::None);
+    table.makeRoom();
+    EXPECT_FALSE(b.closedByServer());
+    EXPECT_FALSE(table.fullOfCalls());
+    ASSERT_TRUE(table.beginRequest(second));
+    EXPECT_TRUE(table.fullOfCalls());
 }
 
 TEST(ConnectionTable, AClientAtItsShareLosesItsLongestSilentConnectionOrIsRefused) {
