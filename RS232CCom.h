@@ -56,6 +56,9 @@ class RS232CCom {
     // The daemon is stopping: calls still waiting for the line, and later ones, do not get it
     // (they throw LineQueue::Closed); the exchange in progress and STP finish.
     void refuseWaitingCalls() { serialLock.close(); }
+    // The server has no room for a newcomer (which may be STP): the call that came last of those
+    // waiting for the line is refused, without having reached it. False when none waits.
+    bool shedNewestWaitingCall() { return serialLock.shedNewest(); }
 
     // Calls waiting for the line now, behind the one that has it.
     std::size_t callsWaiting() const { return serialLock.waiting(); }

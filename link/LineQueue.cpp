@@ -4,7 +4,7 @@
 
 void LineQueue::acquire(Priority priority) {
     MutexLock guard(lock);
-    if (closed && priority == Priority::InTurn) throw Closed();
+    if (closed && priority == Priority::InTurn) throw Closed(Closed::kStopping);
     if (!held && queue.empty()) {
         held = true;
         return;
@@ -18,7 +18,7 @@ void LineQueue::acquire(Priority priority) {
     queue.insert(place, &me);
     // release() hands the line over and takes this waiter off the queue.
     while (!me.granted && !me.refused) me.turn.wait(guard);
-    if (me.refused) throw Closed();
+    if (me.refused) throw Closed(me.refused);
 }
 
 void LineQueue::release() {
@@ -39,13 +39,23 @@ std::size_t LineQueue::waiting() const {
     return queue.size();
 }
 
+bool LineQueue::shedNewest() {
+    MutexLock guard(lock);
+    if (queue.size() <= urgentWaiting) return false;
+    Waiter* newest = queue.back();
+    queue.pop_back();
+    newest->refused = Closed::kBusy;
+    newest->turn.notify_one();
+    return true;
+}
+
 void LineQueue::close() {
     MutexLock guard(lock);
     closed = true;
     // Urgent waiters stand first and keep their places; every one behind them is refused.
     auto inTurn = std::next(queue.begin(), static_cast<std::ptrdiff_t>(urgentWaiting));
     for (auto waiter = inTurn; waiter != queue.end(); ++waiter) {
-        (*waiter)->refused = true;
+        (*waiter)->refused = Closed::kStopping;
         (*waiter)->turn.notify_one();
     }
     queue.erase(inTurn, queue.end());

@@ -15,9 +15,14 @@
 class CAPABILITY("serial line") LineQueue {
   public:
     enum class Priority { InTurn, Urgent };
-    // What a call in turn gets instead of the line once it is closed.
+    // What a call in turn gets instead of the line once it is closed, or when it is shed.
     struct Closed : std::runtime_error {
-        Closed() : std::runtime_error("the daemon is stopping; the call did not reach the line") {}
+        static constexpr const char* kStopping =
+            "the daemon is stopping; the call did not reach the line";
+        static constexpr const char* kBusy =
+            "the daemon is busy: more calls wait for the line than it has connections for; the "
+            "call did not reach the line";
+        explicit Closed(const char* why = kStopping) : std::runtime_error(why) {}
     };
 
     // Returns once the line is the caller's; throws Closed for a call in turn once close() has
@@ -29,6 +34,9 @@ class CAPABILITY("serial line") LineQueue {
     // so that a stop never waits for a queue of windows; the exchange in progress and urgent
     // calls (STP) still have the line.
     void close();
+    // Refuses the call that came last of those waiting in turn (never an urgent one), so that
+    // its connection makes room for another; false when none waits.
+    bool shedNewest();
 
     // Calls waiting for the line now (not counting its holder).
     std::size_t waiting() const;
@@ -37,7 +45,7 @@ class CAPABILITY("serial line") LineQueue {
     struct Waiter {
         std::condition_variable_any turn;
         bool granted = false;
-        bool refused = false;
+        const char* refused = nullptr;  // why, once refused
     };
 
     mutable Mutex lock;

@@ -525,6 +525,7 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
     if (stallAfter)
         stallAt =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atol(stallAfter));
+    bool shedding = false;  // a waiting call was refused; its connection's end is awaited
     for (;;) {
         if (std::chrono::steady_clock::now() >= stallAt) {
             pollfd stop{stopSignal.get(), POLLIN, 0};
@@ -532,18 +533,31 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
             return "";
         }
         ConnectionTable::Room room = connections->room();
-        pollfd fds[3] = {
-            {stopSignal.get(), POLLIN, 0},
-            {connections->endedFd(), POLLIN, 0},
-            {listener, static_cast<short>(room != ConnectionTable::Room::None ? POLLIN : 0), 0}};
+        // Every connection serves a call and most of them only wait for the line: a newcomer,
+        // which may be STP, must not wait behind them all for a connection.
+        bool mayShed = room == ConnectionTable::Room::None && !shedding &&
+                       connections->fullOfCalls() && com->callsWaiting() > 0;
+        bool listen = room != ConnectionTable::Room::None || mayShed;
+        pollfd fds[3] = {{stopSignal.get(), POLLIN, 0},
+                         {connections->endedFd(), POLLIN, 0},
+                         {listener, static_cast<short>(listen ? POLLIN : 0), 0}};
         int waitMs = stallAt == std::chrono::steady_clock::time_point::max() ? -1 : 50;
         if (::poll(fds, 3, waitMs) < 0) {
             if (errno == EINTR) continue;
             return std::string("cannot wait for connections: ") + std::strerror(errno);
         }
         if (stopRequested) return "";
-        if (fds[1].revents) connections->clearEnded();
+        if (fds[1].revents) {
+            connections->clearEnded();
+            shedding = false;
+        }
         if (!(fds[2].revents & POLLIN)) continue;
+        if (room == ConnectionTable::Room::None) {
+            // The call that came last of those waiting for the line hears that the daemon is
+            // busy; its connection's end lets the newcomer in.
+            shedding = com->shedNewestWaitingCall();
+            continue;
+        }
         if (room == ConnectionTable::Room::Closable) {
             // Someone waits: a silent connection goes, and its end lets the newcomer in.
             connections->makeRoom();

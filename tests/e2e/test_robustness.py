@@ -219,19 +219,22 @@ class FewDescriptors(EndToEnd):
             for s in idle:
                 s.close()
 
-
-    def test_stop_gets_the_last_connection_that_calls_leave(self):
+    def test_stop_gets_a_connection_whatever_calls_fill_the_table(self):
         self.sim.on("FWD\r\n", 'delay 1000 send "FWD\\r\\n"')
-        callers = calls_in_flight(self.daemon, 15)  # the table holds 16
-        try:
-            self.assertTrue(wait_until(lambda: calls_waiting() == 14))
-            start = time.monotonic()
-            self.assertEqual(self.rpc.send_cmd_stp(), 1)
-            self.assertLess(time.monotonic() - start, 3)  # behind one FWD, never the queue
-        finally:
-            self.setUp()  # the calls still queued are answered at once
-            for caller in callers:
-                caller.join()
+        for callers in (15, 30):  # the table holds 16: one left, then none and a queue beyond
+            threads = calls_in_flight(self.daemon, callers)
+            try:
+                # All but one of the connections left wait for the line (asking takes one).
+                self.assertTrue(wait_until(lambda: calls_waiting() >= 14))
+                start = time.monotonic()
+                self.assertEqual(self.rpc.send_cmd_stp(), 1)
+                # Behind the FWD on the line, never the queue: when no connection is left, the
+                # call that came last of those waiting hears that the daemon is busy.
+                self.assertLess(time.monotonic() - start, 3)
+            finally:
+                self.setUp()  # the calls still queued are answered at once
+                for thread in threads:
+                    thread.join()
 
 
 class ClientShare(EndToEnd):
