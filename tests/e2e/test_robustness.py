@@ -182,7 +182,9 @@ class IdleConnections(EndToEnd):
             idle = [socket.create_connection(("127.0.0.1", PORT)) for _ in range(1300)]
             start = time.monotonic()
             self.assertEqual(self.rpc.send_cmd_stp(), 1)
-            self.assertLess(time.monotonic() - start, 1.5)
+            # Within a second on a quiet machine (bench/run.sh gives the figure); before, the
+            # idle connections kept STP out for 10 s and more.
+            self.assertLess(time.monotonic() - start, 5)
             # The address keeps its share; the oldest silent ones made room for the newest.
             self.assertLessEqual(descriptors_on(self.daemon.proc.pid, "socket:"), 64 + 4)
         finally:
@@ -214,7 +216,7 @@ class FewDescriptors(EndToEnd):
                                  (self.rpc.send_cmd_stp, 1)):
                 start = time.monotonic()
                 self.assertEqual(call(), result)
-                self.assertLess(time.monotonic() - start, 1.5)
+                self.assertLess(time.monotonic() - start, 5)  # 30 s and more before
         finally:
             for s in idle:
                 s.close()
@@ -272,7 +274,7 @@ class SlowBodies(EndToEnd):
                 s.sendall(head)
             start = time.monotonic()
             self.assertEqual(self.rpc.send_cmd_stp(), 1)
-            self.assertLess(time.monotonic() - start, 1.5)
+            self.assertLess(time.monotonic() - start, 5)  # a minute and more before
             start = time.monotonic()
             self.daemon.proc.send_signal(signal.SIGUSR1)
             # A body still on its way is no call in progress: the stop does not wait for it.

@@ -187,8 +187,11 @@ class Record(unittest.TestCase):
             self.assertEqual(rpc.set_title(big), big)
         self.assertLess(time.monotonic() - start, 30)
         _, _, err = daemon.finish()
+        # What the pipe could not take is counted: in the record, or (on a machine so slow that
+        # even the count did not get out before the bounded stop) in the stop's own line.
         dropped = [json.loads(line) for line in err.splitlines() if '"dropped"' in line]
-        self.assertTrue(dropped and dropped[0]["count"] > 0, err[-500:])
+        counted = (dropped and dropped[0]["count"] > 0) or "events of its trace" in err
+        self.assertTrue(counted, err[-500:])
 
 
 class StalledOutput(unittest.TestCase):
