@@ -50,6 +50,9 @@ constexpr unsigned kReadTimeout = 10;
 // Room on a connection thread's stack for the library's own work around the registry's and ours.
 constexpr std::size_t kProcessorStack = 128 * 1024;
 constexpr std::size_t kConnectionStack = 256 * 1024;
+// A full table whose silent connections have requests not yet read is looked at again this
+// often: as soon as one is plainly silent, a newcomer may have its place.
+constexpr int kReadingRecheckMs = 20;
 // When the process runs out of descriptors all the same, the accept loop waits this long for a
 // connection to end before it tries again.
 constexpr int kDescriptorsBackOffMs = 100;
@@ -537,11 +540,14 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
         // which may be STP, must not wait behind them all for a connection.
         bool mayShed = room == ConnectionTable::Room::None && !shedding &&
                        connections->fullOfCalls() && com->callsWaiting() > 0;
-        bool listen = room != ConnectionTable::Room::None || mayShed;
+        bool listen = room == ConnectionTable::Room::Free ||
+                      room == ConnectionTable::Room::Closable || mayShed;
         pollfd fds[3] = {{stopSignal.get(), POLLIN, 0},
                          {connections->endedFd(), POLLIN, 0},
                          {listener, static_cast<short>(listen ? POLLIN : 0), 0}};
-        int waitMs = stallAt == std::chrono::steady_clock::time_point::max() ? -1 : 50;
+        int waitMs = stallAt != std::chrono::steady_clock::time_point::max() ? 50
+                     : room == ConnectionTable::Room::Reading                ? kReadingRecheckMs
+                                                                             : -1;
         if (::poll(fds, 3, waitMs) < 0) {
             if (errno == EINTR) continue;
             return std::string("cannot wait for connections: ") + std::strerror(errno);

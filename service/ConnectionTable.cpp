@@ -18,10 +18,12 @@ ConnectionTable::Room ConnectionTable::room() const {
     if (connections.size() < limits.capacity) return Room::Free;
     // One closing connection at a time makes room; its end wakes the accept loop.
     if (closing > 0) return Room::None;
+    bool reading = false;
     for (const auto& entry : connections) {
         if (closable(entry.second)) return Room::Closable;
+        reading = reading || entry.second.state == Connection::Silent;
     }
-    return Room::None;
+    return reading ? Room::Reading : Room::None;
 }
 
 bool ConnectionTable::fullOfCalls() const {

@@ -28,9 +28,11 @@ class ConnectionTable {
 
     // For the accept loop, before it looks at the listener. Free: another connection fits now.
     // Closable: the table is full, but a silent connection may be closed for one that waits.
+    // Reading: full, and the silent connections have requests not yet read: soon they serve a
+    // call or are silent for good, and nothing announces which; the loop looks again shortly.
     // None: every connection is serving, or one is being closed already; endedFd() wakes the
     // loop when that changes.
-    enum class Room { Free, Closable, None };
+    enum class Room { Free, Closable, Reading, None };
     Room room() const EXCLUDES(lock);
     // Full, and every connection serves a call: the server takes no other until one ends.
     bool fullOfCalls() const EXCLUDES(lock);
