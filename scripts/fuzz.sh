@@ -12,6 +12,7 @@ scripts/setup.sh clang libclang-rt-14-dev >/dev/null
 CXX=clang++ cmake -S . -B build-fuzz -DRS232C_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
 [ "$runs" = build ] && exit 0
+[ "$runs" = 0 ] && runs=-1  # 0: no count, so that -max_total_time decides (libFuzzer's -1)
 targets=${FUZZ_TARGETS:-FuzzFraming FuzzRenderings FuzzXmlSafe FuzzRequest FuzzClientResponse FuzzTraceFile}
 for target in $targets; do
   work=$(mktemp -d)
