@@ -197,8 +197,8 @@ Metrics::Totals Metrics::totals() const {
     return totals;
 }
 
-std::string Metrics::lineWords() const {
-    switch (serialio::presenceOf(com.devicePath())) {
+std::string Metrics::lineWords(serialio::Presence presence, const RS232CCom::Status& status) {
+    switch (presence) {
         case serialio::Presence::Absent:
             return "adapter absent";
         case serialio::Presence::NotATerminal:
@@ -206,7 +206,6 @@ std::string Metrics::lineWords() const {
         case serialio::Presence::Present:
             break;
     }
-    RS232CCom::Status status = com.status();
     switch (status.state) {
         case RS232CCom::LineState::Unused:
             return "not used yet";
@@ -306,7 +305,8 @@ std::string Metrics::prometheusText(const std::string& extra) const {
 }
 
 std::string Metrics::healthJson(bool& adapterPresent) const {
-    adapterPresent = serialio::presenceOf(com.devicePath()) == serialio::Presence::Present;
+    serialio::Presence presence = serialio::presenceOf(com.devicePath());
+    adapterPresent = presence == serialio::Presence::Present;
     RS232CCom::Status status = com.status();
     Totals counted = totals();
     std::string age = "null";
@@ -319,7 +319,7 @@ std::string Metrics::healthJson(bool& adapterPresent) const {
     return "{\"device\":" + jsonText(com.devicePath()) +
            ",\"adapter_present\":" + (adapterPresent ? "true" : "false") +
            ",\"port_held\":" + (status.portHeld ? "true" : "false") +
-           ",\"last_reply_age_s\":" + age + ",\"line\":" + jsonText(lineWords()) +
+           ",\"last_reply_age_s\":" + age + ",\"line\":" + jsonText(lineWords(presence, status)) +
            ",\"calls\":" + std::to_string(counted.calls) +
            ",\"failed_calls\":" + std::to_string(counted.failed) + "}\n";
 }
@@ -327,7 +327,8 @@ std::string Metrics::healthJson(bool& adapterPresent) const {
 std::string Metrics::statusLine() const {
     RS232CCom::Status status = com.status();
     Totals counted = totals();
-    std::string line = com.devicePath() + ": " + lineWords() + ", ";
+    std::string line =
+        com.devicePath() + ": " + lineWords(serialio::presenceOf(com.devicePath()), status) + ", ";
     line +=
         status.lastReplyTime > 0
             ? "last reply " + ageInWords(seconds(CLOCK_REALTIME) - status.lastReplyTime) + " ago"

@@ -11,9 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "RS232CCom.h"
 #include "common/ThreadSafety.h"
+#include "link/SerialIO.h"
 
-class RS232CCom;
 class TraceLog;
 
 class Metrics {
@@ -53,8 +54,8 @@ class Metrics {
         std::uint64_t calls = 0, failed = 0;
     };
     Totals totals() const EXCLUDES(lock);
-    // The line's state in words, as the path looks now.
-    std::string lineWords() const;
+    // The line's state in words, from what the path is now and what the last call found.
+    static std::string lineWords(serialio::Presence presence, const RS232CCom::Status& status);
 
     const RS232CCom& com;
     TraceLog* const trace;
