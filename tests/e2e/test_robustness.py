@@ -186,7 +186,10 @@ class IdleConnections(EndToEnd):
             # idle connections kept STP out for 10 s and more.
             self.assertLess(time.monotonic() - start, 5)
             # The address keeps its share; the oldest silent ones made room for the newest.
-            self.assertLessEqual(descriptors_on(self.daemon.proc.pid, "socket:"), 64 + 4)
+            # Those closed for others leave as their threads end, which a loaded machine delays.
+            pid = self.daemon.proc.pid
+            wait_until(lambda: descriptors_on(pid, "socket:") <= 64 + 4)
+            self.assertLessEqual(descriptors_on(pid, "socket:"), 64 + 4)
         finally:
             for s in idle:
                 s.close()
