@@ -66,7 +66,7 @@ class Concurrency(EndToEnd):
             thread.join()
         self.assertEqual(wrong, [])
         self.assertGreater(counts[0], 40)
-        self.assertLess(max(title_times), 0.5)
+        self.assertLess(max(title_times), 1.5)  # behind the lock: 2 s and more
         self.assertEqual(self.sim.command("errors"), "errors 0",
                          [line for line in self.sim.log if line.startswith("protocol error")])
 

@@ -329,7 +329,7 @@ class LineFaults(EndToEnd):
         self.sim.command("hangup")
         start = time.monotonic()
         self.assertTrue(wait_until(lambda: descriptors_on(pid, slave) == 0, timeout=3))
-        self.assertLess(time.monotonic() - start, 1.0)
+        self.assertLess(time.monotonic() - start, 2.0)  # a second, with room for a loaded machine
         self.assertEqual(self.rpc.recv_cmd_inf(), -1)  # nothing at the path now
         self.replace_simulator()
         self.assertEqual(self.rpc.recv_cmd_inf(), 0)
@@ -400,7 +400,7 @@ class SharedAdapter(EndToEnd):
             for _ in range(3):
                 self.assertEqual(rpc.send_cmd_rst(), -1)
                 self.assertEqual(rpc.send_cmd_cos(), "open_error")
-            self.assertLess(time.monotonic() - start, 1.0)
+            self.assertLess(time.monotonic() - start, 2.0)  # six calls, none waits for a window
         finally:
             os.close(locker)
         self.assertEqual(rpc.send_cmd_rst(), 1)
