@@ -225,17 +225,21 @@ class FewDescriptors(EndToEnd):
                 s.close()
 
     def test_stop_gets_a_connection_whatever_calls_fill_the_table(self):
-        self.sim.on("FWD\r\n", 'delay 1000 send "FWD\\r\\n"')
         for callers in (15, 30):  # the table holds 16: one left, then none and a queue beyond
+            # Long enough for every caller to be queued before the first is done, when slow.
+            self.sim.on("FWD\r\n", 'delay 6000 send "FWD\\r\\n"')
             threads = calls_in_flight(self.daemon, callers)
             try:
                 # All but one of the connections left wait for the line (asking takes one).
                 self.assertTrue(wait_until(lambda: calls_waiting() >= 14))
+                sent_before = len(self.sim.received())
                 start = time.monotonic()
                 self.assertEqual(self.rpc.send_cmd_stp(), 1)
-                # Behind the FWD on the line, never the queue: when no connection is left, the
-                # call that came last of those waiting hears that the daemon is busy.
-                self.assertLess(time.monotonic() - start, 3)
+                # Behind the FWD on the line, never the queue (84 s): when no connection is left,
+                # the call that came last of those waiting hears that the daemon is busy.
+                self.assertLess(time.monotonic() - start, 10)
+                sent = self.sim.received()[sent_before:]
+                self.assertLessEqual(sent.split(b"STP\r\n")[0].count(b"FWD\r\n"), 1, sent)
             finally:
                 self.setUp()  # the calls still queued are answered at once
                 for thread in threads:
