@@ -12,7 +12,8 @@ import time
 import unittest
 import xmlrpc.client
 
-from harness import Daemon, EndToEnd, PORT, SANITIZED, Simulator, rss_kib
+from harness import (Daemon, EndToEnd, PORT, SANITIZED, Simulator, calls_waiting, rss_kib,
+                     wait_until)
 
 RAW_VERSION = "TC-SIM@\u00ad\r\nV1.00@\u2415\r\n"
 
@@ -82,7 +83,7 @@ class Concurrency(EndToEnd):
         for client in clients:
             client.start()
         try:
-            time.sleep(2)  # all six are queued for the line by now
+            self.assertTrue(wait_until(lambda: calls_waiting() >= 5))  # one on the line
             taken = []
             for _ in range(3):
                 start = time.monotonic()
