@@ -278,6 +278,7 @@ class Daemon:
     PORT unless `args` name others; default_path=True gives it neither option."""
 
     latest = None  # the newest daemon started: post() and port_open() call it by default
+    running = []
 
     def __init__(self, sigint=signal.SIG_DFL, wait=True, wrapper=(), args=(), port=PORT,
                  device=DEVICE, default_path=False, env=None):
@@ -290,6 +291,12 @@ class Daemon:
             if not any(a.startswith("--port") for a in args):
                 options += ["--port", str(port)]
 
+        # A daemon that an earlier test left running (it failed before it finished the daemon)
+        # would still serve the port and answer in this one's place.
+        for earlier in Daemon.running:
+            if earlier.port == self.port and earlier.proc.poll() is None:
+                earlier.finish(signal.SIGKILL)
+
         def arrange():
             signal.signal(signal.SIGINT, sigint)
         self.proc = subprocess.Popen(list(wrapper) + [DAEMON] + options + list(args),
@@ -297,6 +304,7 @@ class Daemon:
                                      preexec_fn=arrange,
                                      env=None if env is None else dict(os.environ, **env))
         Daemon.latest = self
+        Daemon.running = [d for d in Daemon.running if d.proc.poll() is None] + [self]
         if wait:
             wait_until(lambda: port_open(self.port) or self.proc.poll() is not None, 60, 0.02)
             if self.proc.poll() is not None or not port_open(self.port):

@@ -185,7 +185,7 @@ class Record(unittest.TestCase):
         start = time.monotonic()
         for _ in range(80):  # 16 MB of record
             self.assertEqual(rpc.set_title(big), big)
-        self.assertLess(time.monotonic() - start, 30)
+        self.assertLess(time.monotonic() - start, 60)  # for ever before
         _, _, err = daemon.finish()
         # What the pipe could not take is counted: in the record, or (on a machine so slow that
         # even the count did not get out before the bounded stop) in the stop's own line.
