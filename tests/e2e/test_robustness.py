@@ -182,9 +182,9 @@ class IdleConnections(EndToEnd):
             idle = [socket.create_connection(("127.0.0.1", PORT)) for _ in range(1300)]
             start = time.monotonic()
             self.assertEqual(self.rpc.send_cmd_stp(), 1)
-            # Within a second on a quiet machine (bench/run.sh gives the figure); before, the
-            # idle connections kept STP out for 10 s and more.
-            self.assertLess(time.monotonic() - start, 5)
+            # Within a second on a quiet machine (bench/run.sh gives the figure), a few on a loaded
+            # one; before, the idle connections kept STP out for 10 s and more.
+            self.assertLess(time.monotonic() - start, 8)
             # The address keeps its share; the oldest silent ones made room for the newest.
             # Those closed for others leave as their threads end, which a loaded machine delays.
             pid = self.daemon.proc.pid
