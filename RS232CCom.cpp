@@ -68,14 +68,16 @@ std::string RS232CCom::getMessage(std::string name) const {
 }
 
 bool RS232CCom::serial_reset(int fd) {
+    input.clear();  // what it holds came from a port closed since
     // What the flush would throw away is read into the record first.
     if (trace) {
         unsigned char byte;
-        for (int pending = serialio::pendingBytes(fd); pending > 0; --pending) {
+        for (int pending = input.pendingBytes(fd); pending > 0; --pending) {
             if (readNow(fd, byte, Heard::Discarded) != 1) break;
         }
     }
     termios tio = lineSettings();
+    input.clear();  // the flush throws away what was read beyond that, too
     if (tcflush(fd, TCIOFLUSH) != 0) return false;
     return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
@@ -93,7 +95,7 @@ bool RS232CCom::restoreLineSettings(int fd) {
 
 void RS232CCom::clearRecvBuf(int fd) {
     for (int pass = 1;; ++pass) {
-        int available = serialio::pendingBytes(fd);
+        int available = input.pendingBytes(fd);
         bool lineFailed = false;
         for (int got = 0; got < available; ++got) {
             unsigned char byte;
@@ -105,7 +107,7 @@ void RS232CCom::clearRecvBuf(int fd) {
             appendReceived(static_cast<char>(byte));
         }
         serialio::pause100ms();
-        if (lineFailed || pass >= timing::kMaxDrainPasses || serialio::pendingBytes(fd) <= 0) {
+        if (lineFailed || pass >= timing::kMaxDrainPasses || input.pendingBytes(fd) <= 0) {
             break;
         }
     }
@@ -130,14 +132,14 @@ RS232CCom::LineWait RS232CCom::readLine(int fd, Clock::time_point deadline,
 }
 
 Wait RS232CCom::readByte(int fd, Clock::time_point deadline, unsigned char& byte) {
-    Wait wait = serialio::readByte(fd, deadline, byte);
+    Wait wait = input.readByte(fd, deadline, byte);
     if (wait == Wait::Byte) noteHeard(byte, Heard::Reply);
     if (wait == Wait::Failed) lineFailed();
     return wait;
 }
 
 int RS232CCom::readNow(int fd, unsigned char& byte, Heard why) {
-    int n = serialio::readNow(fd, byte);
+    int n = input.readNow(fd, byte);
     if (n == 1) noteHeard(byte, why);
     if (n < 0) lineFailed();
     return n;
@@ -416,7 +418,7 @@ int RS232CCom::recvCmdInf() {
     Lease lease(*this);
     if (auto failed = acquire(Port::Held, lease)) return *failed;
     if (serialio::lineFailed(lease.fd)) return lineFailed();
-    int available = serialio::pendingBytes(lease.fd);
+    int available = input.pendingBytes(lease.fd);
     if (available <= 0) return 0;
     lastRecvData.clear();
     protocol::StatusLineScanner scanner;

@@ -188,6 +188,7 @@ class RS232CCom {
     std::string title GUARDED_BY(titleLock);
     std::string lastRecvData GUARDED_BY(serialLock);
     serialio::ExclusivePort g_fd GUARDED_BY(serialLock);
+    serialio::LineReader input GUARDED_BY(serialLock);  // every byte read from the line
 
     const std::string device;
     TraceLog* const trace;

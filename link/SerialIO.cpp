@@ -125,16 +125,34 @@ Presence presenceOf(const std::string& path) {
     return name && std::strcmp(name, "/tty") == 0 ? Presence::Present : Presence::NotATerminal;
 }
 
-int readNow(int fd, unsigned char& byte) {
+bool LineReader::take(unsigned char& byte) {
+    if (begin == end) return false;
+    byte = buffer[begin++];
+    return true;
+}
+
+int LineReader::fill(int fd) {
     for (;;) {
-        ssize_t n = ::read(fd, &byte, 1);
-        if (n >= 0) return static_cast<int>(n);
-        if (errno == EAGAIN) return 0;
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n > 0) {
+            begin = 0;
+            end = static_cast<std::size_t>(n);
+            return 1;
+        }
+        if (n == 0 || errno == EAGAIN) return 0;
         if (errno != EINTR) return -1;
     }
 }
 
-Wait readByte(int fd, Clock::time_point deadline, unsigned char& byte) {
+int LineReader::readNow(int fd, unsigned char& byte) {
+    if (take(byte)) return 1;
+    int n = fill(fd);
+    if (n <= 0) return n;
+    take(byte);
+    return 1;
+}
+
+Wait LineReader::readByte(int fd, Clock::time_point deadline, unsigned char& byte) {
     bool reportedReadable = false;
     for (;;) {
         if (Clock::now() >= deadline) return Wait::WindowClosed;
@@ -154,6 +172,10 @@ Wait readByte(int fd, Clock::time_point deadline, unsigned char& byte) {
         if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) return Wait::Failed;
         reportedReadable = (pfd.revents & POLLIN) != 0;
     }
+}
+
+int LineReader::pendingBytes(int fd) const {
+    return static_cast<int>(end - begin) + serialio::pendingBytes(fd);
 }
 
 bool lineFailed(int fd) {

@@ -5,7 +5,9 @@
 #ifndef LINK_SERIALIO_H
 #define LINK_SERIALIO_H
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 #include "common/FileDescriptor.h"
@@ -50,19 +52,37 @@ using Clock = std::chrono::steady_clock;
 
 enum class Wait { Byte, WindowClosed, Failed };
 
-// Reads one byte, sleeping until one arrives or `deadline` passes. The window is tested before
-// every read, so a deadline already past reads nothing. A read error, a hang-up or a descriptor
-// that stays readable but delivers nothing (a vanished adapter) is Failed.
-Wait readByte(int fd, Clock::time_point deadline, unsigned char& byte);
+// Bytes waiting in the kernel (FIONREAD); 0 when the query fails.
+int pendingBytes(int fd);
 
-// Reads one byte that is already there, without waiting: 1 a byte, 0 nothing, -1 a failure.
-int readNow(int fd, unsigned char& byte);
+// Hands out the line's bytes one at a time but reads them in chunks: a system call a byte
+// cost a controller that chatters a mebibyte seconds of CPU. The bytes it holds still wait to
+// be read, as they would in the kernel; they belong to the port they came from, so clear() drops
+// them whenever a port is opened.
+class LineReader {
+  public:
+    // Reads one byte, sleeping until one arrives or `deadline` passes. The window is tested
+    // before every byte, so a deadline already past reads nothing. A read error, a hang-up or a
+    // descriptor that stays readable but delivers nothing (a vanished adapter) is Failed.
+    Wait readByte(int fd, Clock::time_point deadline, unsigned char& byte);
+    // Reads one byte that is already there, without waiting: 1 a byte, 0 nothing, -1 a failure.
+    int readNow(int fd, unsigned char& byte);
+    // Bytes waiting to be read, held here or in the kernel.
+    int pendingBytes(int fd) const;
+    void clear() { begin = end = 0; }
+
+  private:
+    bool take(unsigned char& byte);
+    // Reads what the line has: 1 bytes came, 0 nothing (or a hang-up's end of file), -1 a
+    // failure.
+    int fill(int fd);
+
+    std::array<unsigned char, 4096> buffer{};
+    std::size_t begin = 0, end = 0;
+};
 
 // True when the line has hung up or failed (an unplugged adapter), without waiting.
 bool lineFailed(int fd);
-
-// Bytes waiting to be read (FIONREAD); 0 when the query fails.
-int pendingBytes(int fd);
 
 // Writes the whole frame, zero bytes included, waiting in poll() for room while the line takes
 // it. False when the line fails or the frame cannot be written within a bound of a few seconds

@@ -73,7 +73,15 @@ TEST_F(SimTest, HeldPortIsDrainedNotFlushedBetweenCallsAndFlushedWhenReopened) {
     EXPECT_EQ(com.sendCmdScipt("X\r\n", "X\r\n", 1), 1);
     EXPECT_EQ(com.getLastRecvDataStr(), "AB,X..");
 
-    // A fresh open sets the line up again, which discards what was waiting.
+    // What came in one piece with a reply waits for the next call as if still on the line...
+    sim.on("Y\r\n", {send("Y\r\nFSP\r\n")});
+    EXPECT_EQ(com.sendCmdScipt("Y\r\n", "Y\r\n", 1), 1);
+    EXPECT_EQ(com.getLastRecvDataStr(), "Y..");
+    EXPECT_EQ(com.sendCmdScipt("X\r\n", "X\r\n", 1), 1);
+    EXPECT_EQ(com.getLastRecvDataStr(), "FSP..,X..");
+
+    // ...and a fresh open sets the line up again, which discards what was waiting.
+    EXPECT_EQ(com.sendCmdScipt("Y\r\n", "Y\r\n", 1), 1);
     EXPECT_EQ(com.serialClose(), 0);
     pending("CUP\r\n");
     EXPECT_EQ(com.sendCmdScipt("X\r\n", "X\r\n", 1), 1);
