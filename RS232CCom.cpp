@@ -68,7 +68,6 @@ std::string RS232CCom::getMessage(std::string name) const {
 }
 
 bool RS232CCom::serial_reset(int fd) {
-    input.clear();  // what it holds came from a port closed since
     // What the flush would throw away is read into the record first.
     if (trace) {
         unsigned char byte;
@@ -306,6 +305,8 @@ serialio::ExclusivePort RS232CCom::openPort() {
 
 std::optional<Result> RS232CCom::acquire(Port port, Lease& lease) {
     bool wasHeld = g_fd.isOpen();
+    // Without a held port, what the reader holds came from a port closed since.
+    if (!wasHeld) input.clear();
     if (port != Port::PerCall || wasHeld) {
         if (!wasHeld) {
             g_fd = openPort();

@@ -100,8 +100,8 @@ class Record(unittest.TestCase):
         rpc = daemon.proxy()
         self.assertEqual(rpc.send_cmd_wrt(), 1)                 # opens and holds the port
         self.sim.pending(b"CUP\r\n")
+        self.sim.on("WRT\r\n", 'send "WRT\\r\\nFSP\\r\\n"')  # FSP comes with the reply
         self.assertEqual(rpc.send_cmd_wrt(), 1)                 # drains the CUP first
-        self.sim.pending(b"FSP\r\n")
         self.assertEqual(rpc.send_cmd_rst(), 1)                 # the set-up flush discards FSP
         with self.assertRaises(xmlrpc.client.Fault):
             rpc.send_cmd_ch(5)                                  # a fault
