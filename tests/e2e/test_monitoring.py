@@ -182,7 +182,7 @@ class Monitoring(EndToEnd):
         self.assertEqual(after["rs232c_port_held"], 1)
         self.assertEqual(after["rs232c_adapter_present"], 1)
         self.assertLess(abs(after["rs232c_last_reply_timestamp_seconds"] - time.time()), 5)
-        self.assertEqual(after['rs232c_build_info{version="1.1.0"}'], 1)
+        self.assertEqual(after['rs232c_build_info{version="1.2.0"}'], 1)
         self.assertGreater(after["process_resident_memory_bytes"], 1 << 20)
         if shutil.which("promtool"):
             check = subprocess.run(["promtool", "check", "metrics"], input=text,

@@ -189,7 +189,7 @@ class Filters(unittest.TestCase):
              shown("fwd<", indent=False), "", 0),
             (("--event", "nonsense"), SESSION, [], "rs232c-trace: no event nonsense", 2),
             (("--follow",), SESSION, [], "rs232c-trace: --follow needs a value", 2),
-            (("--version",), "", ["rs232c-trace 1.1.0"], "", 0),
+            (("--version",), "", ["rs232c-trace 1.2.0"], "", 0),
         ]
         for args, text, lines, err, status in cases:
             with self.subTest(args=args):

@@ -9,10 +9,16 @@ root=$(mktemp -d)
 trap 'rm -rf "$out" "$root"' EXIT
 fail() { echo "package: $*" >&2; exit 1; }
 
-"$top/packaging/build-deb.sh" "$out" >/dev/null
+builder="Line Check <check@rs232c-daemon.invalid>"
+DEBFULLNAME="Line Check" DEBEMAIL="check@rs232c-daemon.invalid" "$top/packaging/build-deb.sh" "$out" >/dev/null
 daemon=$(ls "$out"/rs232c-daemon_*.deb)
 sim=$(ls "$out"/rs232c-sim_*.deb)
 client=$(ls "$out"/python3-rs232c-client_*.deb)
+# The packages name whoever built them, and no web address.
+for deb in "$daemon" "$sim" "$client"; do
+  [ "$(dpkg-deb -f "$deb" Maintainer)" = "$builder" ] || fail "$(basename "$deb") does not name its builder"
+  [ -z "$(dpkg-deb -f "$deb" Homepage)" ] || fail "$(basename "$deb") names a homepage"
+done
 
 # No errors and no warnings. Accepted, at info level: no init.d script (the daemon is run by
 # systemd, as on every Debian 12 box it is meant for).

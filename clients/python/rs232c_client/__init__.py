@@ -27,7 +27,7 @@ from .results import (
 )
 from .wire import MalformedAnswer
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 __all__ = [
     "CallTimedOut",
     "Controller",
