@@ -6,6 +6,7 @@ Needs a build in build/: run it through bench/run.sh.
 
 import os
 import re
+import resource
 import signal
 import socket
 import statistics
@@ -44,13 +45,14 @@ def wrk_rate(url, seconds=5):
     return rate, (errors.group(0) if errors else "")
 
 
+def call_ms(call):
+    start = time.perf_counter()
+    call()
+    return (time.perf_counter() - start) * 1000
+
+
 def median_ms(call, count):
-    times = []
-    for _ in range(count):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times) * 1000
+    return statistics.median(call_ms(call) for _ in range(count))
 
 
 def burst(new_proxy, pid, count=1000):
@@ -62,9 +64,7 @@ def burst(new_proxy, pid, count=1000):
         s.connect_ex(("127.0.0.1", PORT))
         silent.append(s)
     time.sleep(1)
-    start = time.perf_counter()
-    new_proxy().get_title()  # a new connection, queued behind the silent ones
-    taken = (time.perf_counter() - start) * 1000
+    taken = call_ms(lambda: new_proxy().get_title())  # a new connection, behind the silent ones
     rss = rss_kib(pid)
     for s in silent:
         s.close()
@@ -99,9 +99,7 @@ def stop_figures(daemon, sim):
     rpc = daemon.proxy()
     taken = []
     for _ in range(10):
-        start = time.perf_counter()
-        rpc.send_cmd_stp()
-        taken.append((time.perf_counter() - start) * 1000)
+        taken.append(call_ms(rpc.send_cmd_stp))
         time.sleep(0.3)
     done.set()
     for client in clients:
@@ -110,14 +108,11 @@ def stop_figures(daemon, sim):
     print("send_cmd_stp while six clients queue 0.7 s FWD calls, 10 times")
     print("  median / worst:                             %8.0f / %.0f ms"
           % (statistics.median(taken), max(taken)))
-    import resource
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
     idle = [socket.create_connection(("127.0.0.1", PORT)) for _ in range(1300)]
-    start = time.perf_counter()
-    rpc.send_cmd_stp()
     print("send_cmd_stp after 1300 idle connections from one address:  %5.0f ms"
-          % ((time.perf_counter() - start) * 1000))
+          % call_ms(rpc.send_cmd_stp))
     for s in idle:
         s.close()
     slow = []
@@ -125,15 +120,13 @@ def stop_figures(daemon, sim):
         for _ in range(64):
             s = socket.socket()
             s.bind(("127.0.0.%d" % address, 0))
-            s.connect(("127.0.0.1", 40405))
+            s.connect(("127.0.0.1", PORT))
             s.sendall(b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\n"
                       b"Content-Length: 100000\r\n\r\n<?xml")
             slow.append(s)
     time.sleep(1)
-    start = time.perf_counter()
-    rpc.send_cmd_stp()
     print("send_cmd_stp while 25 addresses send 1600 call bodies slowly: %5.0f ms"
-          % ((time.perf_counter() - start) * 1000))
+          % call_ms(rpc.send_cmd_stp))
     for s in slow:
         s.close()
 
