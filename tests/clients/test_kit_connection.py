@@ -89,8 +89,9 @@ class NoSecondRequest(unittest.TestCase):
         with socket.socket() as closed:
             closed.bind(("127.0.0.1", 0))
             url = "http://127.0.0.1:%d/RPC2" % closed.getsockname()[1]
-            with self.assertRaises(rs232c_client.DaemonUnreachable):
-                rs232c_client.Controller(url).send_cmd_fwd()
+            for call in (rs232c_client.Controller.send_cmd_fwd, rs232c_client.Controller.health):
+                with self.assertRaises(rs232c_client.DaemonUnreachable):
+                    call(rs232c_client.Controller(url))
 
     def test_no_answer_in_time_is_an_uncertain_outcome(self):
         silent = threading.Event()

@@ -88,6 +88,18 @@ class Results(kit.Line):
         self.assertEqual(len(failed), 1)
         self.restart_simulator()
 
+    def test_health_reads_the_station_without_the_line_and_results_have_words(self):
+        health = self.tool.health()
+        self.assertEqual((health["device"], health["adapter_present"]), (self.device, True))
+        os.rename(self.device, self.device + ".away")
+        try:
+            self.assertIs(self.tool.health()["adapter_present"], False)  # read from the 503 too
+        finally:
+            os.rename(self.device + ".away", self.device)
+        self.assertEqual(self.sim.received(), b"")
+        words = {code.meaning for code in list(Result) + list(Status)}
+        self.assertEqual(len(words), len(Result) + len(Status))
+
     def test_faults_are_xmlrpc_faults(self):
         with self.assertRaises(rs232c_client.Fault) as caught:
             wire.call(self.tool.endpoint, "send_cmd_fwd", ("surplus",), 10)

@@ -34,8 +34,9 @@ class Controller:
     """The tool controller behind an rs232c-daemon.
 
     `timeout`: seconds to wait for each answer, instead of each method's default (which is
-    longer than the daemon's own bound for that method); float("inf") waits without limit. A Controller holds no connection
-    between calls and may be shared by threads. No call is ever sent twice.
+    longer than the daemon's own bound for that method); float("inf") waits without limit. A
+    Controller holds no connection between calls and may be shared by threads. No call is ever
+    sent twice.
     """
 
     def __init__(self, url="http://127.0.0.1:40405/RPC2", timeout=None):
@@ -49,14 +50,13 @@ class Controller:
     def __repr__(self):
         return "Controller(%r)" % self.endpoint.url
 
-    def _call(self, method, params, default_timeout):
+    def _timeout(self, default_timeout):
         if self.wait_forever:
-            timeout = None
-        elif self.timeout is not None:
-            timeout = self.timeout
-        else:
-            timeout = default_timeout
-        return wire.call(self.endpoint, method, params, timeout)
+            return None
+        return self.timeout if self.timeout is not None else default_timeout
+
+    def _call(self, method, params, default_timeout):
+        return wire.call(self.endpoint, method, params, self._timeout(default_timeout))
 
     def _typed(self, kind, method, params, timeout):
         value = self._call(method, params, timeout)
@@ -79,6 +79,14 @@ class Controller:
         if not isinstance(value, str):
             raise MalformedAnswer("%s answered %r, not a string" % (method, value))
         return value
+
+    # Not a method: the daemon's health page, which never touches the line.
+    def health(self):
+        """The daemon's /health as a dict: device, adapter_present, port_held, last_reply_age_s
+        (None before any reply), line (the line's state in words), calls, failed_calls. A
+        "controller connected" light is health()["adapter_present"]. Cheap: poll it as often as
+        a UI needs. Raises DaemonUnreachable when the daemon does not answer."""
+        return wire.get_json(self.endpoint, "/health", self._timeout(_AT_ONCE))
 
     # The daemon's own texts.
     def get_title(self):

@@ -13,6 +13,11 @@ class Result(enum.IntEnum):
     NO_REPLY = -2  # the expected reply did not come in time (another line may have)
     LINE_FAILED = -3  # a read or write failed: the adapter was unplugged, or the line broke
 
+    @property
+    def meaning(self):
+        """The result in words, for a person: "refused: the controller answered CER"."""
+        return _RESULT_MEANINGS[self]
+
 
 class Status(enum.IntEnum):
     """The last status line the controller sent of its own accord (recv_cmd_inf)."""
@@ -25,6 +30,30 @@ class Status(enum.IntEnum):
     FSC = 6
     NO_ADAPTER = -1
     LINE_FAILED = -3
+
+    @property
+    def meaning(self):
+        """The status in words, for a person: "no status line was waiting"."""
+        return _STATUS_MEANINGS[self]
+
+
+_RESULT_MEANINGS = {
+    Result.ACKNOWLEDGED: "acknowledged: the expected reply came",
+    Result.REFUSED: "refused: the controller answered CER",
+    Result.NO_ADAPTER: "no adapter: it could not be opened, nothing was sent",
+    Result.NO_REPLY: "no reply: the expected reply did not come in time",
+    Result.LINE_FAILED: "line failed: a read or write failed (adapter unplugged?)",
+}
+_STATUS_MEANINGS = {
+    Status.NONE: "no status line was waiting",
+    Status.OK: "status OK",
+    Status.WNG_OR_FNG: "status WNG or FNG: a warning",
+    Status.CUP: "status CUP",
+    Status.FSP: "status FSP",
+    Status.FSC: "status FSC",
+    Status.NO_ADAPTER: "no adapter: it could not be opened",
+    Status.LINE_FAILED: "line failed: a read failed (adapter unplugged?)",
+}
 
 
 class LineError(Exception):

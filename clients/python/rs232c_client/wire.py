@@ -1,11 +1,12 @@
 """One XML-RPC call over one HTTP/1.1 connection, sent once.
 
-Python's xmlrpc.client sends a request a second time when a kept-alive connection drops after
-the daemon has read it. Here every call has a connection of its own and nothing is ever sent
+Python's xmlrpc.client sends a request a second time when its connection drops after the
+daemon has read it. Here every call has a connection of its own and nothing is ever sent
 again: a failure before the request left is DaemonUnreachable, one after it UncertainOutcome.
 """
 
 import http.client
+import json
 import re
 import socket
 import urllib.parse
@@ -180,3 +181,31 @@ def call(endpoint, method, params, timeout):
             endpoint.url, response.status, response.reason, dict(response.getheaders())
         )
     return response_value(answer)
+
+
+def get_json(endpoint, path, timeout):
+    """The JSON object the daemon answers to GET `path` (200, or 503 for a state it reports).
+    A GET changes nothing, so any failure to get it is DaemonUnreachable: ask again."""
+    connection = http.client.HTTPConnection(endpoint.host, endpoint.port, timeout=timeout)
+    try:
+        connection.request("GET", path, headers={"Connection": "close",
+                                                 "User-Agent": "rs232c_client"})
+        response = connection.getresponse()
+        answer = response.read()
+    except (OSError, http.client.HTTPException) as error:
+        raise DaemonUnreachable(
+            "no answer to GET %s from %s: %s" % (path, endpoint.netloc, error)
+        ) from error
+    finally:
+        connection.close()
+    if response.status not in (200, 503):
+        raise xmlrpc.client.ProtocolError(
+            endpoint.netloc + path, response.status, response.reason, dict(response.getheaders())
+        )
+    try:
+        value = json.loads(answer.decode("utf-8"))
+    except ValueError:
+        raise MalformedAnswer("GET %s answered no JSON" % path) from None
+    if not isinstance(value, dict):
+        raise MalformedAnswer("GET %s answered no JSON object" % path)
+    return value
