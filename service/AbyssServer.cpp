@@ -26,6 +26,7 @@
 #include "RS232CCom.h"
 #include "common/OutputStream.h"
 #include "service/RequestGuard.h"
+#include "service/RequestHead.h"
 #include "service/XMLRPCMethods.h"
 #include "trace/TraceLog.h"
 
@@ -299,18 +300,24 @@ std::string addressOf(const sockaddr_storage& peer) {
     return text;
 }
 
-// A connection the table has no room for hears why before it is closed.
-void refuse(int fd) {
-    static const char answer[] =
-        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 48\r\n"
-        "Connection: close\r\n\r\nthis address holds too many connections already\n";
-    ssize_t ignored = ::send(fd, answer, sizeof answer - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+// Answers a request the library does not see, in one line of text; the caller then closes.
+void answerPlainly(int fd, const char* status, const std::string& text) {
+    std::string answer =
+        std::string("HTTP/1.1 ") + status +
+        "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(text.size() + 1) +
+        "\r\nConnection: close\r\n\r\n" + text + "\n";
+    ssize_t ignored = ::send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     (void)ignored;  // a client that cannot take it is closed all the same
     // Closing a socket with unread bytes resets it, and the reset can overtake the answer: what
     // the client has sent already is read first (a little, without waiting).
     char unread[4096];
     for (int i = 0; i < 16 && ::recv(fd, unread, sizeof unread, MSG_DONTWAIT) > 0; ++i) {
     }
+}
+
+// A connection the table has no room for hears why before it is closed.
+void refuse(int fd) {
+    answerPlainly(fd, "503 Service Unavailable", "this address holds too many connections already");
     ::close(fd);
 }
 
@@ -318,13 +325,69 @@ void refuse(int fd) {
 struct ConnectionJob {
     TServer* server;
     ConnectionTable* table;
+    Metrics* metrics;
     ConnectionTable::Id id;
     int fd;
 };
 
+// Waits until the request's head is whole, looking at it without taking it off the socket, so
+// that the library reads exactly the bytes checked; answers a head that it should not see.
+// True when the library may serve the request.
+bool headChecked(const ConnectionJob& job) {
+    char head[requesthead::kMaxHead];
+    bool hungUp = false;
+    bool waited = false;
+    for (;;) {
+        ssize_t seen = ::recv(job.fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+        if (seen == 0) return false;  // gone before its head was whole, or closed for another
+        if (seen < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (seen > 0) {
+            requesthead::Check check = requesthead::check(head, static_cast<std::size_t>(seen));
+            if (check.verdict == requesthead::Verdict::Whole) {
+                if (waited) {
+                    int one = 1;  // the library reads as usual from here on
+                    ::setsockopt(job.fd, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+                    job.table->awaitingHead(job.id, false);
+                }
+                return true;
+            }
+            if (check.verdict != requesthead::Verdict::Incomplete) {
+                job.metrics->countRefusal("bad_head");
+                answerPlainly(job.fd,
+                              check.verdict == requesthead::Verdict::TooLarge
+                                  ? "431 Request Header Fields Too Large"
+                                  : "400 Bad Request",
+                              check.reason);
+                return false;
+            }
+        }
+        // The client closed its side, or the table closed the connection, with the head unfinished.
+        if (hungUp) return false;
+        // Sleep until more than what was seen has come: the bytes stay unread, so plain POLLIN
+        // would wake at once.
+        int more = static_cast<int>(std::max<ssize_t>(seen, 0)) + 1;
+        ::setsockopt(job.fd, SOL_SOCKET, SO_RCVLOWAT, &more, sizeof more);
+        if (!waited) job.table->awaitingHead(job.id, true);
+        waited = true;
+        pollfd next{job.fd, POLLIN | POLLRDHUP, 0};
+        int ready = ::poll(&next, 1, static_cast<int>(kReadTimeout) * 1000);
+        if (ready == 0) {
+            job.metrics->countRefusal("bad_head");
+            answerPlainly(job.fd, "408 Request Timeout", "the request's head did not come in time");
+            return false;
+        }
+        if (ready < 0 && errno != EINTR) return false;
+        hungUp = ready > 0 && (next.revents & (POLLRDHUP | POLLHUP | POLLERR));
+    }
+}
+
 void* serveConnection(void* argument) {
     std::unique_ptr<ConnectionJob> job(static_cast<ConnectionJob*>(argument));
     currentConnection = job->id;
+    if (!headChecked(*job)) {
+        job->table->end(job->id);
+        return nullptr;
+    }
     TChannel* channel = nullptr;
     abyss_unix_chaninfo* info = nullptr;
     const char* error = nullptr;
@@ -603,7 +666,7 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
         pthread_attr_init(&attributes);
         pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
         pthread_attr_setstacksize(&attributes, stack);
-        auto* job = new ConnectionJob{&server, connections.get(), id, fd};
+        auto* job = new ConnectionJob{&server, connections.get(), &metrics, id, fd};
         pthread_t thread;
         int started = pthread_create(&thread, &attributes, serveConnection, job);
         pthread_attr_destroy(&attributes);

@@ -66,6 +66,12 @@ void ConnectionTable::clearEnded() {
     (void)ignored;  // nothing to read is as good as having read it
 }
 
+void ConnectionTable::awaitingHead(Id id, bool waiting) {
+    MutexLock guard(lock);
+    auto found = connections.find(id);
+    if (found != connections.end()) found->second.awaitingHead = waiting;
+}
+
 bool ConnectionTable::beginRequest(Id id) {
     MutexLock guard(lock);
     auto found = connections.find(id);
@@ -138,6 +144,7 @@ ConnectionTable::Table::iterator ConnectionTable::longestSilent(const std::strin
 
 bool ConnectionTable::closable(const Connection& connection) {
     if (connection.state != Connection::Silent) return false;
+    if (connection.awaitingHead) return true;
     int unread = 0;
     // Should the kernel not say, the connection counts as silent, as it did before it asked.
     return ::ioctl(connection.fd.get(), FIONREAD, &unread) != 0 || unread == 0;

@@ -49,6 +49,9 @@ class ConnectionTable {
     // Reads what endedFd() signalled.
     void clearEnded();
 
+    // For the connection's thread: part of the request's head has come and the thread waits for
+    // the rest. Bytes of an unfinished head make no request: the connection is silent.
+    void awaitingHead(Id id, bool waiting) EXCLUDES(lock);
     // For the connection's thread: the request is read and about to be served. False when the
     // connection was closed for another meanwhile; it must then not be served.
     bool beginRequest(Id id) EXCLUDES(lock);
@@ -64,13 +67,14 @@ class ConnectionTable {
         serialio::FileDescriptor fd;
         std::string client;
         enum State { Silent, Serving, Closing } state = Silent;
+        bool awaitingHead = false;
     };
     using Table = std::map<Id, Connection>;
 
     // Shuts the connection's socket, so its thread's read ends; the thread then calls end().
     void close(Connection& connection) REQUIRES(lock);
-    // Silent, and nothing of its request waits unread: a request that has come is not closed
-    // because its thread has not read it yet.
+    // Silent, and nothing of its request waits unread (or only part of its head): a request
+    // that has come is not closed because its thread has not read it yet.
     static bool closable(const Connection& connection);
     // The longest closable connection of `client`, or of the client that holds the most silent
     // ones (of any client, should none of those be closable).

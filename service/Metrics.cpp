@@ -149,8 +149,8 @@ std::string ageInWords(double seconds) {
 Metrics::Metrics(const RS232CCom& com, TraceLog* trace, std::string version)
     : com(com), trace(trace), version(std::move(version)), startTime(processStartTime()) {
     MutexLock guard(lock);
-    for (const char* reason :
-         {"origin", "document_type", "int64", "too_deep", "encoding", "client_connections"}) {
+    for (const char* reason : {"origin", "document_type", "int64", "too_deep", "encoding",
+                               "client_connections", "bad_head"}) {
         refusals[reason] = 0;
     }
 }

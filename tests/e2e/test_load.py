@@ -12,8 +12,8 @@ import time
 import unittest
 import xmlrpc.client
 
-from harness import (Daemon, EndToEnd, PORT, SANITIZED, Simulator, calls_waiting, rss_kib,
-                     wait_until)
+from harness import (BAD_HEADS, Daemon, EndToEnd, PORT, SANITIZED, Simulator, calls_waiting,
+                     exchange, rss_kib, wait_until)
 
 RAW_VERSION = "TC-SIM@\u00ad\r\nV1.00@\u2415\r\n"
 
@@ -160,6 +160,8 @@ class Leaks(unittest.TestCase):
             rpc.set_title("x")
             rpc.get_message("y")
             rpc.get_title()
+            for head, _ in BAD_HEADS:
+                exchange(head, port=daemon.port)
             sim.command("hangup")
             rpc.send_cmd_fwd()  # fails on the held port: -3
         finally:

@@ -15,8 +15,8 @@ import tty
 import unittest
 import xmlrpc.client
 
-from harness import (DEVICE, Daemon, EndToEnd, PORT, SANITIZED, calls_in_flight, calls_waiting,
-                     descriptors_on, post, rss_kib, wait_until)
+from harness import (BAD_HEADS, DEVICE, Daemon, EndToEnd, PORT, SANITIZED, calls_in_flight,
+                     calls_waiting, descriptors_on, exchange, post, rss_kib, wait_until)
 
 
 def billion_laughs(levels, encoding="utf-8"):
@@ -147,6 +147,16 @@ class BadInput(EndToEnd):
                           b"Content-Length: %d\r\n\r\n" % len(body) + body)
         self.sim.wait_line("COS\r\n")  # the daemon took the calls whose clients had left
         self.sim.wait_line("STP\r\n")
+        self.assertStillServing()
+
+    def test_a_bad_request_head_gets_a_plain_answer_from_the_daemon_itself(self):
+        for head, status in BAD_HEADS:
+            reply = exchange(head)
+            if status is None:
+                self.assertEqual(reply, b"")
+            else:
+                self.assertRegex(reply, rb"^HTTP/1\.1 %d [A-Za-z ]+\r\n" % status)
+                self.assertRegex(reply, rb"\r\n\r\n[a-zA-Z0-9 ']+\n$")
         self.assertStillServing()
 
     def test_entity_expansion_is_refused_in_every_encoding(self):
