@@ -337,8 +337,18 @@ bool headChecked(const ConnectionJob& job) {
     char head[requesthead::kMaxHead];
     bool hungUp = false;
     bool waited = false;
+    bool woken = false;  // by poll, for bytes
+    ssize_t before = 0;
     for (;;) {
         ssize_t seen = ::recv(job.fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+        // Woken for bytes a peek cannot see: TCP urgent data, which a peek never reads past while
+        // poll counts it. No HTTP client sends any; waiting again would not sleep.
+        if (woken && !hungUp && seen <= before) {
+            job.metrics->countRefusal("bad_head");
+            answerPlainly(job.fd, "400 Bad Request", "urgent data in the request's head");
+            return false;
+        }
+        before = seen;
         if (seen == 0) return false;  // gone before its head was whole, or closed for another
         if (seen < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
         if (seen > 0) {
@@ -377,7 +387,8 @@ bool headChecked(const ConnectionJob& job) {
             return false;
         }
         if (ready < 0 && errno != EINTR) return false;
-        hungUp = ready > 0 && (next.revents & (POLLRDHUP | POLLHUP | POLLERR));
+        woken = ready > 0;
+        hungUp = woken && (next.revents & (POLLRDHUP | POLLHUP | POLLERR));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "service/RequestHead.h"
 
+#include <cctype>
 #include <cstring>
 #include <string_view>
 
@@ -72,8 +73,16 @@ bool requestLineReadable(std::string_view line) {
     std::string_view rest = line.substr(space + 1);
     space = rest.find(' ');
     if (space == std::string_view::npos || rest.front() != '/') return false;
-    for (char c : rest.substr(0, space)) {
-        if (c <= ' ' || c > '~') return false;  // visible ASCII only
+    // Visible ASCII, and nothing the library refuses after it has copied the query (which it
+    // then loses): no '*', and '%' only before two hexadecimal digits.
+    std::string_view path = rest.substr(0, space);
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        char c = path[i];
+        if (c <= ' ' || c > '~' || c == '*') return false;
+        if (c == '%' &&
+            (i + 2 >= path.size() || !std::isxdigit(static_cast<unsigned char>(path[i + 1])) ||
+             !std::isxdigit(static_cast<unsigned char>(path[i + 2]))))
+            return false;
     }
     std::string_view version = rest.substr(space + 1);
     return version == "HTTP/1.1" || version == "HTTP/1.0";
@@ -88,8 +97,6 @@ Check malformed(const char* reason) {
 Check check(const char* data, std::size_t length) {
     std::string_view head(data, length < kMaxHead ? length : kMaxHead);
     std::size_t at = 0;
-    // Empty lines before the request line are skipped, as the library does.
-    while (at < head.size() && (head[at] == '\r' || head[at] == '\n')) ++at;
     bool requestLine = true;
     for (;;) {
         std::size_t end = head.find('\n', at);
@@ -103,6 +110,7 @@ Check check(const char* data, std::size_t length) {
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         at = end + 1;
         if (requestLine) {
+            if (line.empty()) continue;  // empty lines before it are skipped, as the library does
             requestLine = false;
             if (!requestLineReadable(line))
                 return malformed("the request line is not METHOD /PATH HTTP/1.0 or HTTP/1.1");

@@ -20,7 +20,7 @@ TEST(RequestHead, OnlyAWholeHeadTheLibraryReadsWithoutFaultGoesOn) {
         {"GET /health HTTP/1.1\nHost: x\n\n", Verdict::Whole},
         {"\r\n\r\n" + get + "\r\n", Verdict::Whole},
         {get + "Host: [::1]:40405\r\nhost: ::1\r\nX-Empty:\r\nX:\ta:b\xff\r\n\r\n", Verdict::Whole},
-        {"OPTIONS /RPC2?x=%zz#y HTTP/1.0\r\n\r\n", Verdict::Whole},
+        {"OPTIONS /RPC2?x=%4a#y HTTP/1.0\r\n\r\n", Verdict::Whole},
         // Not yet whole.
         {"", Verdict::Incomplete},
         {get + "Host: x\r\n", Verdict::Incomplete},
@@ -46,6 +46,10 @@ TEST(RequestHead, OnlyAWholeHeadTheLibraryReadsWithoutFaultGoesOn) {
          "alth HTTP/1.1\r\n\r\n",
          Verdict::Malformed},
         {"G(T /health HTTP/1.1\r\n\r\n", Verdict::Malformed},
+        {"GET /a*?q HTTP/1.1\r\n\r\n", Verdict::Malformed},  // the library would lose the query
+        {"GET /a%zz HTTP/1.1\r\n\r\n", Verdict::Malformed},
+        {"GET /a% HTTP/1.1\r\n\r\n", Verdict::Malformed},
+        {"\r\rGET /health HTTP/1.1\r\n\r\n", Verdict::Malformed},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(requesthead::check(c.head.data(), c.head.size()).verdict, c.verdict) << c.head;
