@@ -224,21 +224,7 @@ def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30, h
         body = body.encode()
     head = ("POST %s HTTP/1.0\r\nContent-Type: %s\r\nContent-Length: %d\r\n%s\r\n"
             % (path, content_type, len(body) if length is None else length, headers)).encode()
-    with socket.create_connection(("127.0.0.1", _current_port(port)), timeout=timeout) as s:
-        try:
-            s.sendall(head + body)
-            s.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass  # the server answered (and closed) before it took the whole request
-        reply = b""
-        try:
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                reply += chunk
-        except ConnectionResetError:
-            pass
+    reply = exchange(head + body, port, timeout)
     if not reply:
         return None, b""
     status = int(reply.split(b" ", 2)[1])
@@ -248,8 +234,11 @@ def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30, h
 def exchange(data, port=None, timeout=30):
     """Sends `data` as it is, closes the sending side, and returns every byte of the answer."""
     with socket.create_connection(("127.0.0.1", _current_port(port)), timeout=timeout) as s:
-        s.sendall(data)
-        s.shutdown(socket.SHUT_WR)
+        try:
+            s.sendall(data)
+            s.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass  # the server answered (and closed) before it took the whole request
         reply = b""
         try:
             while True:
