@@ -339,15 +339,18 @@ bool headChecked(const ConnectionJob& job) {
     bool waited = false;
     bool woken = false;  // by poll, for bytes
     ssize_t before = 0;
+    // A head the library must not see: counted, and answered here.
+    auto refuseHead = [&job](const char* status, const char* reason) {
+        job.metrics->countRefusal("bad_head");
+        answerPlainly(job.fd, status, reason);
+        return false;
+    };
     for (;;) {
         ssize_t seen = ::recv(job.fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
         // Woken for bytes a peek cannot see: TCP urgent data, which a peek never reads past while
         // poll counts it. No HTTP client sends any; waiting again would not sleep.
-        if (woken && !hungUp && seen <= before) {
-            job.metrics->countRefusal("bad_head");
-            answerPlainly(job.fd, "400 Bad Request", "urgent data in the request's head");
-            return false;
-        }
+        if (woken && !hungUp && seen <= before)
+            return refuseHead("400 Bad Request", "urgent data in the request's head");
         before = seen;
         if (seen == 0) return false;  // gone before its head was whole, or closed for another
         if (seen < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
@@ -361,15 +364,10 @@ bool headChecked(const ConnectionJob& job) {
                 }
                 return true;
             }
-            if (check.verdict != requesthead::Verdict::Incomplete) {
-                job.metrics->countRefusal("bad_head");
-                answerPlainly(job.fd,
-                              check.verdict == requesthead::Verdict::TooLarge
-                                  ? "431 Request Header Fields Too Large"
-                                  : "400 Bad Request",
-                              check.reason);
-                return false;
-            }
+            if (check.verdict == requesthead::Verdict::TooLarge)
+                return refuseHead("431 Request Header Fields Too Large", check.reason);
+            if (check.verdict == requesthead::Verdict::Malformed)
+                return refuseHead("400 Bad Request", check.reason);
         }
         // The client closed its side, or the table closed the connection, with the head unfinished.
         if (hungUp) return false;
@@ -381,11 +379,8 @@ bool headChecked(const ConnectionJob& job) {
         waited = true;
         pollfd next{job.fd, POLLIN | POLLRDHUP, 0};
         int ready = ::poll(&next, 1, static_cast<int>(kReadTimeout) * 1000);
-        if (ready == 0) {
-            job.metrics->countRefusal("bad_head");
-            answerPlainly(job.fd, "408 Request Timeout", "the request's head did not come in time");
-            return false;
-        }
+        if (ready == 0)
+            return refuseHead("408 Request Timeout", "the request's head did not come in time");
         if (ready < 0 && errno != EINTR) return false;
         woken = ready > 0;
         hungUp = woken && (next.revents & (POLLRDHUP | POLLHUP | POLLERR));
