@@ -4,9 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# mypy: the Python kit's tests check its types.
 packages=(g++ cmake make dpkg-dev libxmlrpc-c++8-dev libcurl4-openssl-dev libexpat1-dev libgtest-dev
           libsystemd-dev pkg-config python3 valgrind debhelper lintian dh-python python3-all
-          python3-setuptools pybuild-plugin-pyproject "$@")
+          python3-setuptools pybuild-plugin-pyproject mypy "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
