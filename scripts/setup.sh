@@ -4,10 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# mypy: the Python kit's tests check its types.
+# mypy, pip and venv: the Python kit's tests check its types and install it offline.
 packages=(g++ cmake make dpkg-dev libxmlrpc-c++8-dev libcurl4-openssl-dev libexpat1-dev libgtest-dev
           libsystemd-dev pkg-config python3 valgrind debhelper lintian dh-python python3-all
-          python3-setuptools pybuild-plugin-pyproject mypy "$@")
+          python3-setuptools pybuild-plugin-pyproject mypy python3-pip python3-venv "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
