@@ -350,7 +350,7 @@ void RS232CCom::onHangUp(std::uint64_t generation) try {
     noteOutcome(LineState::LineFailed);
     recordPort("hangup");
     diagnostic("RS232C Daemon closed " + device + ": the adapter hung up");
-} catch (const LineQueue::Closed&) {
+} catch (const LineQueue::Refused&) {
     // The daemon is stopping; the held port closes with it.
 }
 
@@ -470,7 +470,7 @@ int RS232CCom::fixedCommand(FixedCommand which) {
         /* WRT */ {"WRT\r\n", "WRT\r\n", Port::Held, kShortWindow},
     };
     const auto& row = table[static_cast<int>(which)];
-    // Stopping the tool goes ahead of every call still waiting for the line.
+    // Stopping the tool goes ahead of every call still waiting for the line, and cancels them.
     if (which == FixedCommand::STP) {
         return transaction(row.port, row.cmd, row.reply, row.timeout, Record::Everything,
                            LineQueue::Priority::Urgent);
