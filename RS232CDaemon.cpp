@@ -1,5 +1,6 @@
 #include "RS232CDaemon.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +33,8 @@ void RS232CDaemon::handler(int signum) {
 }
 
 namespace {
+
+constexpr int kOwnMappingBytes = 256 * 1024;
 
 // Whether the process was started with `signum` ignored (SIGINT in a background job of a
 // non-interactive shell, SIGHUP under nohup): it then stays ignored.
@@ -148,6 +152,10 @@ int main(int argc, char** argv) {
     // reaches: its write fails instead, and is told.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    // An answer's large buffers are mapped of their own and go back to the system when freed,
+    // instead of staying with the connection thread's heap: memory held for one big answer is
+    // not held after it.
+    mallopt(M_MMAP_THRESHOLD, kOwnMappingBytes);
     sigset_t taken = blockTakenSignals(!line.options.trace.empty());
     std::unique_ptr<TraceLog> trace = openTrace(line.options, argc, argv);
     line.options.server.trace = trace.get();
@@ -161,7 +169,10 @@ int main(int argc, char** argv) {
     line.options.server.onListening = [&supervisor] { supervisor->ready(); };
     AbyssServer gui(&com, line.options.server);
     supervisor = std::make_unique<Supervisor>(gui, com);
-    SignalTaker signalTaker(taken, &gui, supervisor.get(), trace.get());
+    // It uses the supervisor, so it goes first: signals that come after it wait, blocked, for the
+    // process to end.
+    std::optional<SignalTaker> signalTaker;
+    signalTaker.emplace(taken, &gui, supervisor.get(), trace.get());
     pthread_t thread_id;
     if (pthread_create(&thread_id, nullptr, AbyssServer::run, &gui) != 0) {
         diagnostic("Couldn't create pthread");
@@ -169,6 +180,7 @@ int main(int argc, char** argv) {
     }
     announce("RS232C Daemon started");
     pthread_join(thread_id, nullptr);
+    signalTaker.reset();
     supervisor.reset();  // it reads the server's counts
     if (gui.failed()) RS232CDaemon::exit_value = 1;
     if (trace) trace->event("stop").text("reason", gui.failed() ? "the server failed" : "");
