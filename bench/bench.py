@@ -91,7 +91,10 @@ def stop_figures(daemon, sim):
     def forward():
         rpc = daemon.proxy()
         while not done.is_set():
-            rpc.send_cmd_fwd()
+            try:
+                rpc.send_cmd_fwd()
+            except xmlrpc.client.Fault:
+                pass  # cancelled by the stop
     clients = [threading.Thread(target=forward) for _ in range(6)]
     for client in clients:
         client.start()
@@ -222,8 +225,7 @@ def trace_figures(wrt_ms, rate):
         rpc = daemon.proxy()
         big = "y" * 100000
         for _ in range(80):
-            rpc.set_title(big)
-        rpc.set_title("")
+            rpc.get_message(big)
         stalled_ms = median_ms(rpc.send_cmd_wrt, 30)
         title_ms = median_ms(rpc.get_title, 200)
     finally:
@@ -249,7 +251,7 @@ def stop_seconds(sig):
             time.sleep(0.05)
         with xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % PORT) as rpc:
             for _ in range(10):
-                rpc.set_title("y" * 100000)
+                rpc.get_message("y" * 100000)
         start = time.monotonic()
         daemon.send_signal(sig)
         daemon.wait(timeout=60)
