@@ -207,7 +207,7 @@ void RS232CCom::endCall() {
     if (lineBroke && g_fd.isOpen()) {
         releaseHeldPort();
         recordPort("close", "the line failed");
-        diagnostic("RS232C Daemon closed " + device + ": the line failed");
+        diagnostic("RS232C Daemon closed " + device + ": the line failed", Priority::Error);
     }
     recordHeard();
     if (callState != LineState::Unused) {
@@ -257,6 +257,12 @@ RS232CCom::Status RS232CCom::status() const {
     return now;
 }
 
+void RS232CCom::adapterReturned() {
+    MutexLock guard(statusLock);
+    lastState = LineState::Unused;
+    lastOpenProblem.clear();
+}
+
 Result RS232CCom::lineFailed() {
     lineBroke = true;
     noteOutcome(LineState::LineFailed);
@@ -264,8 +270,9 @@ Result RS232CCom::lineFailed() {
 }
 
 Result RS232CCom::setUpFailed(const char* what) {
-    diagnostic("RS232C Daemon cannot " + std::string(what) + " " + device + ": " +
-               std::strerror(errno));
+    diagnostic(
+        "RS232C Daemon cannot " + std::string(what) + " " + device + ": " + std::strerror(errno),
+        Priority::Error);
     return lineFailed();
 }
 
@@ -295,7 +302,8 @@ serialio::ExclusivePort RS232CCom::openPort() {
     // One line per change, not per call: the journal tells an operator what is wrong.
     if (problem != openProblem) {
         diagnostic(problem.empty() ? "RS232C Daemon can open " + device + " again"
-                                   : "RS232C Daemon cannot open " + device + ": " + problem);
+                                   : "RS232C Daemon cannot open " + device + ": " + problem,
+                   problem.empty() ? Priority::Info : Priority::Warning);
         openProblem = problem;
     }
     recordPort(port.isOpen() ? "open" : "refused", problem);

@@ -527,6 +527,7 @@ std::string AbyssServer::serve() {
     std::string failure;
     unsigned capacity = connectionsThatFit(failure);
     if (capacity == 0) return failure;
+    connectionLimit = capacity;
 
     const char* error = nullptr;
     AbyssInit(&error);
@@ -688,7 +689,16 @@ std::string AbyssServer::metricsText() const {
         "# HELP rs232c_connections_open HTTP connections the daemon holds open.\n"
         "# TYPE rs232c_connections_open gauge\n"
         "rs232c_connections_open " +
-        std::to_string(connections ? connections->size() : 0) + "\n";
+        std::to_string(connections ? connections->size() : 0) +
+        "\n# HELP rs232c_connections_limit HTTP connections the daemon may hold open at once.\n"
+        "# TYPE rs232c_connections_limit gauge\n"
+        "rs232c_connections_limit " +
+        std::to_string(connectionLimit.load()) +
+        "\n# HELP rs232c_device_info The serial device the daemon drives and the TCP port it "
+        "serves.\n# TYPE rs232c_device_info gauge\n"
+        "rs232c_device_info{device=\"" +
+        prometheusLabel(com->devicePath()) + "\",port=\"" + std::to_string(options.port) +
+        "\"} 1\n";
     return metrics.prometheusText(extra);
 }
 
@@ -717,7 +727,8 @@ void* AbyssServer::run(void* aserver) {
         ptr->serveFailed = true;
         // One clear line that names the port and the library's reason.
         diagnostic("RS232C Daemon cannot serve XML-RPC on TCP port " +
-                   std::to_string(ptr->options.port) + ": " + failure);
+                       std::to_string(ptr->options.port) + ": " + failure,
+                   Priority::Error);
     }
     return nullptr;
 }

@@ -526,8 +526,9 @@ void TraceLog::run() {
             if (failing && result.bytes > 0) {
                 failing = false;
                 diagnostic("RS232C Daemon writes its trace " + where() + " again; " +
-                           std::to_string(dropped() - droppedBefore) +
-                           " events were dropped meanwhile");
+                               std::to_string(dropped() - droppedBefore) +
+                               " events were dropped meanwhile",
+                           Priority::Info);
             }
             if (result.bytes < chunk.size() || !sink->idle()) {
                 sink->awaitRoom(stopped ? -1 : wakeFd.get(), until);

@@ -183,6 +183,9 @@ class Monitoring(EndToEnd):
         self.assertEqual(after["rs232c_adapter_present"], 1)
         self.assertLess(abs(after["rs232c_last_reply_timestamp_seconds"] - time.time()), 5)
         self.assertEqual(after['rs232c_build_info{version="1.2.0"}'], 1)
+        self.assertEqual(after['rs232c_device_info{device="%s",port="%d"}' % (DEVICE, PORT)], 1)
+        self.assertGreaterEqual(after["rs232c_connections_limit"], 16)
+        self.assertGreater(after["process_max_fds"], after["rs232c_connections_limit"])
         self.assertGreater(after["process_resident_memory_bytes"], 1 << 20)
         if shutil.which("promtool"):
             check = subprocess.run(["promtool", "check", "metrics"], input=text,
@@ -202,9 +205,35 @@ class Monitoring(EndToEnd):
         caller.join()
         health = json.loads(get("/health")[2])
         self.assertEqual(set(health), {"device", "adapter_present", "port_held",
-                                       "last_reply_age_s", "line", "calls", "failed_calls"})
-        self.assertEqual((health["device"], health["adapter_present"], health["line"]),
-                         (DEVICE, True, "no reply"))
+                                       "last_reply_age_s", "line", "line_state", "calls",
+                                       "failed_calls"})
+        self.assertEqual((health["device"], health["adapter_present"], health["line"],
+                          health["line_state"]), (DEVICE, True, "no reply", "no_reply"))
+
+    def line_state(self):
+        """The state whose rs232c_line_state is 1, and /health's line_state: they must agree."""
+        series = samples(get("/metrics")[2])
+        current = [name for name, value in series.items()
+                   if name.startswith("rs232c_line_state{") and value == 1]
+        self.assertEqual(len(current), 1, current)
+        state = current[0].split('"')[1]
+        self.assertEqual(json.loads(get("/health")[2])["line_state"], state)
+        return state
+
+    def test_the_line_state_follows_the_adapter_without_a_call(self):
+        self.assertEqual(self.rpc.send_cmd_fwd(), 1)  # holds the port
+        self.assertEqual(self.line_state(), "ok")
+        self.sim.close()  # unplugged
+        try:
+            self.assertTrue(wait_until(lambda: self.line_state() == "absent", 10))
+            self.daemon.wait_for("finds no adapter at %s any more" % DEVICE)
+        finally:
+            self.replace_simulator()  # plugged in again: nothing has used it since
+        self.assertTrue(wait_until(lambda: self.line_state() == "idle", 10))
+        self.daemon.wait_for("finds the adapter at %s again" % DEVICE)
+        self.assertEqual(self.sim.received(), b"")
+        self.assertEqual(self.rpc.send_cmd_fwd(), 1)
+        self.assertEqual(self.line_state(), "ok")
 
     def test_health_follows_the_origin_rules(self):
         for origin, allowed in (("http://ui.example", "http://ui.example"),
