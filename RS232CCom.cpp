@@ -55,6 +55,11 @@ std::string RS232CCom::getTitle() const {
     return (title.empty() ? std::string("No title set") : title) + " (C++)";
 }
 
+std::string RS232CCom::titleText() const {
+    MutexLock lock(titleLock);
+    return title;
+}
+
 void RS232CCom::setTitle(std::string newTitle) {
     MutexLock lock(titleLock);
     title = std::move(newTitle);

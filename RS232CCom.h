@@ -26,6 +26,8 @@ class RS232CCom {
     RS232CCom& operator=(const RS232CCom&) = delete;
 
     std::string getTitle() const;
+    // The title as set_title gave it; empty when none is set.
+    std::string titleText() const;
     void setTitle(std::string title);
     std::string getMessage(std::string name) const;
 

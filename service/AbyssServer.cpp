@@ -27,6 +27,7 @@
 #include "common/OutputStream.h"
 #include "service/RequestGuard.h"
 #include "service/RequestHead.h"
+#include "service/StatusPage.h"
 #include "service/XMLRPCMethods.h"
 #include "trace/TraceLog.h"
 
@@ -198,14 +199,15 @@ void admitRequest(void* serverP, TSession* session, abyss_bool* handled) {
     }
 }
 
-// GET /metrics for Prometheus and GET /health for UI programs and probes: neither touches the
-// line nor waits for it.
+// GET /metrics for Prometheus, GET /health for UI programs and probes, and GET / the status page
+// for people: none touches the line nor waits for it.
 void answerMonitoring(void* serverP, TSession* session, abyss_bool* handled) {
     const TRequestInfo* request = nullptr;
     SessionGetRequestInfo(session, &request);
     bool metrics = std::strcmp(request->uri, "/metrics") == 0;
     bool health = std::strcmp(request->uri, "/health") == 0;
-    *handled = metrics || health;
+    bool page = std::strcmp(request->uri, "/") == 0;
+    *handled = metrics || health || page;
     if (!*handled) return;
     if (request->method != m_get && request->method != m_head) {
         ResponseAddField(session, "Allow", "GET, HEAD");
@@ -216,6 +218,14 @@ void answerMonitoring(void* serverP, TSession* session, abyss_bool* handled) {
     bool withBody = request->method == m_get;
     if (metrics) {
         respond(session, 200, "text/plain; version=0.0.4", server->metricsText(), withBody);
+        return;
+    }
+    if (page) {
+        ResponseAddField(session, "Content-Security-Policy", statuspage::kContentSecurityPolicy);
+        ResponseAddField(session, "X-Content-Type-Options", "nosniff");
+        ResponseAddField(session, "Referrer-Policy", "no-referrer");
+        respond(session, 200, "text/html; charset=utf-8",
+                statuspage::render(server->monitoring(), server->port()), withBody);
         return;
     }
     // A page of an allowed origin may read it, as it may read calls; others get no CORS header.
