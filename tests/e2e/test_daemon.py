@@ -1,5 +1,6 @@
-"""The daemon process: its lines, SIGINT, and a port that is already taken."""
+"""The daemon process: its lines, SIGINT, a port that is already taken, and how systemd stops it."""
 
+import os
 import signal
 import socket
 import subprocess
@@ -8,7 +9,7 @@ import time
 import unittest
 import xmlrpc.client
 
-from harness import (DAEMON, DEVICE, Daemon, Simulator, PORT, calls_waiting, port_open,
+from harness import (BUILD, DAEMON, DEVICE, Daemon, Simulator, PORT, calls_waiting, port_open,
                      private_path, reserve_port, wait_until)
 
 STARTED = ("RS232C Daemon started: serving TCP port %d on every IPv4 interface, the tool "
@@ -167,6 +168,21 @@ class Process(unittest.TestCase):
         self.assertIn(str(PORT), lines[0])
         self.assertEqual(lines[1], "RS232CDaemon::shutdown")
         self.assertEqual(out, STARTED + "RS232C Daemon stopped\n")
+
+
+class Units(unittest.TestCase):
+    # What a stop must leave time for: the longest exchange without data flowing
+    # (timing::kLongestQuietCall), an STP queued behind it, and the record written out.
+    LONGEST_QUIET_CALL, STP, RECORD = 34, 4, 2
+
+    def test_both_units_stop_the_daemon_in_order_and_wait_for_the_exchange(self):
+        for unit in ("rs232c-daemon.service", "rs232c-daemon@.service"):
+            with open(os.path.join(BUILD, "packaging", unit)) as text:
+                keys = dict(line.strip().split("=", 1) for line in text
+                            if "=" in line and not line.startswith("#"))
+            self.assertEqual(keys["KillSignal"], "SIGUSR1", unit)
+            self.assertGreaterEqual(int(keys["TimeoutStopSec"]),
+                                    self.LONGEST_QUIET_CALL + self.STP + self.RECORD, unit)
 
 
 if __name__ == "__main__":
