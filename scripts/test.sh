@@ -46,4 +46,10 @@ for name in fuzz build-sanitize build; do
   cat "$logs/$name"
   [ "$(cat "$logs/$name.status")" -eq 0 ] || status=1
 done
+# Each test skipped, whole or in part, and why: a tool that is missing, a case only root plays.
+skipped=$(for build in build-sanitize build; do python3 scripts/skipped-tests.py "$build" "$logs/$build"; done)
+if [ -n "$skipped" ]; then
+  echo "== Skipped, with the reasons the tests give"
+  echo "$skipped"
+fi
 exit $status
