@@ -507,11 +507,13 @@ void TraceLog::run() {
     bool failing = false;
     std::size_t droppedBefore = 0;  // when the output began to fail
     bool dropping = false;          // said that events are dropped, and not yet that it ended
-    std::size_t droppedAtStart = 0;
-    // Drops begin (an event found the queue full) or end (one fitted again), and this has not
-    // been said; while the output fails, its own lines say it.
-    auto dropNews = [&]()
-                        REQUIRES(lock) { return !failing && dropping != (droppedUnreported > 0); };
+    std::size_t droppedSaid = 0;    // events dropped up to the last line that said so
+    // Drops began (an event found the queue full) or ended (one fitted again), and this has not
+    // been said; while the output fails, its own lines say it. A run of drops that began and
+    // ended while the writer waited is said as both.
+    auto dropNews = [&]() REQUIRES(lock) {
+        return !failing && (dropping ? droppedUnreported == 0 : droppedEvents > droppedSaid);
+    };
     MutexLock guard(lock);
     for (;;) {
         if (lines.empty() && !stopping && sink->idle()) {
@@ -520,37 +522,39 @@ void TraceLog::run() {
             if (!stopping && !lines.empty()) wake.wait_for(guard, kGather);
         }
         if (stopping && ((lines.empty() && sink->idle()) || Clock::now() >= stopDeadline)) return;
-        std::string dropLine;
         if (!stopping) {
             std::uint64_t nudges;  // queue()'s nudge about a first drop, taken
             ssize_t ignored = ::read(wakeFd.get(), &nudges, sizeof nudges);
             (void)ignored;
         }
+        std::string dropsBegin, dropsEnd;
+        if (dropNews() && !dropping) {
+            dropping = true;
+            dropsBegin = "RS232C Daemon drops events of its trace " + where() +
+                         ": the output takes them slower than they come and " +
+                         std::to_string(options.queueBytes >> 10) +
+                         " KiB of them wait already; each gap is counted in the trace";
+        }
         if (dropNews()) {
-            dropping = !dropping;
-            if (dropping) {
-                droppedAtStart = droppedEvents - droppedUnreported;
-                dropLine = "RS232C Daemon drops events of its trace " + where() +
-                           ": the output takes them slower than they come and " +
-                           std::to_string(options.queueBytes >> 10) +
-                           " KiB of them wait already; each gap is counted in the trace";
-            } else {
-                dropLine = "RS232C Daemon records its trace " + where() + " whole again; " +
-                           std::to_string(droppedEvents - droppedAtStart) + " events were dropped";
-            }
+            dropping = false;
+            dropsEnd = "RS232C Daemon records its trace " + where() + " whole again; " +
+                       std::to_string(droppedEvents - droppedSaid) + " events were dropped";
+            droppedSaid = droppedEvents;
         }
         // Before the stop, only the eventfd ends a wait for the output; after it, the deadline.
         Clock::time_point until = stopping ? stopDeadline : Clock::time_point::max();
         bool stopped = stopping;
         std::string chunk = nextChunk();
         guard.unlock();
-        if (!dropLine.empty()) diagnostic(dropLine, dropping ? Priority::Warning : Priority::Info);
+        if (!dropsBegin.empty()) diagnostic(dropsBegin);
+        if (!dropsEnd.empty()) diagnostic(dropsEnd, Priority::Info);
 
         Sink::Written result = sink->write(chunk);
         bool failed = !result.problem.empty();
         if (failed) {
             if (!failing) {
                 failing = true;
+                dropping = false;  // the failure's lines say the drops from here on
                 droppedBefore = dropped();
                 diagnostic("RS232C Daemon cannot write its trace " + where() + ": " +
                            result.problem + "; events wait in memory (up to " +
@@ -561,8 +565,9 @@ void TraceLog::run() {
         } else {
             if (failing && result.bytes > 0) {
                 failing = false;
+                droppedSaid = dropped();
                 diagnostic("RS232C Daemon writes its trace " + where() + " again; " +
-                               std::to_string(dropped() - droppedBefore) +
+                               std::to_string(droppedSaid - droppedBefore) +
                                " events were dropped meanwhile",
                            Priority::Info);
             }
