@@ -1,5 +1,7 @@
 #include "process/AdapterWatch.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 
 #include "RS232CCom.h"
@@ -14,9 +16,7 @@ constexpr auto kLookPeriod = std::chrono::seconds(1);
 }  // namespace
 
 AdapterWatch::AdapterWatch(RS232CCom& com) : com(com) {
-    serialio::Presence now = serialio::presenceOf(com.devicePath());
-    if (now != seen) changed(now, true);
-    seen = now;
+    look(true);
     thread = std::thread([this] { run(); });
 }
 
@@ -35,28 +35,43 @@ void AdapterWatch::run() {
         wake.wait_for(guard, kLookPeriod);
         if (stopped) break;
         guard.unlock();
-        serialio::Presence now = serialio::presenceOf(com.devicePath());
-        if (now != seen) changed(now, false);
-        seen = now;
+        look(false);
         guard.lock();
     }
 }
 
-void AdapterWatch::changed(serialio::Presence now, bool atStart) {
-    const std::string& device = com.devicePath();
-    switch (now) {
-        case serialio::Presence::Absent:
-            diagnostic("RS232C Daemon finds no adapter at " + device +
-                       (atStart ? "" : " any more") + ": calls get -1 until it is plugged in");
-            break;
-        case serialio::Presence::NotATerminal:
-            diagnostic("RS232C Daemon finds no serial adapter at " + device +
-                       ": it is not a terminal; calls get -1 until an adapter is there");
-            break;
-        case serialio::Presence::Present:
-            // What the calls found belonged to the adapter that went.
-            com.adapterReturned();
-            diagnostic("RS232C Daemon finds the adapter at " + device + " again", Priority::Info);
-            break;
+AdapterWatch::Look AdapterWatch::look() const {
+    struct stat st {};
+    unsigned long long node = 0;
+    if (::stat(com.devicePath().c_str(), &st) == 0) {
+        node = (static_cast<unsigned long long>(st.st_ino) << 20) ^ st.st_rdev ^ st.st_dev;
     }
+    return {serialio::presenceOf(com.devicePath()), node};
+}
+
+void AdapterWatch::look(bool atStart) {
+    Look now = look();
+    const std::string& device = com.devicePath();
+    bool replugged = now.presence == serialio::Presence::Present &&
+                     seen.presence == serialio::Presence::Present && seen.node != 0 &&
+                     now.node != seen.node;
+    if (now.presence != seen.presence || replugged) {
+        switch (now.presence) {
+            case serialio::Presence::Absent:
+                diagnostic("RS232C Daemon finds no adapter at " + device +
+                           (atStart ? "" : " any more") + ": calls get -1 until it is plugged in");
+                break;
+            case serialio::Presence::NotATerminal:
+                diagnostic("RS232C Daemon finds no serial adapter at " + device +
+                           ": it is not a terminal; calls get -1 until an adapter is there");
+                break;
+            case serialio::Presence::Present:
+                // What the calls found belonged to the adapter that went.
+                com.adapterReturned();
+                diagnostic("RS232C Daemon finds the adapter at " + device + " again",
+                           Priority::Info);
+                break;
+        }
+    }
+    seen = now;
 }

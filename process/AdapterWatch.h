@@ -1,7 +1,8 @@
 // Looks at the controller's device path once a second, without opening it, so that the line's
 // state follows an unplugged and a replugged adapter without a call: an adapter that goes is a
 // warning in the journal at once (also at the start), one that comes back is said too, and what
-// the calls before found no longer stands for the adapter that came back.
+// the calls before found no longer stands for the adapter that came back. A device node that
+// is another one than before (replugged between two looks) has come back as well.
 #ifndef PROCESS_ADAPTERWATCH_H
 #define PROCESS_ADAPTERWATCH_H
 
@@ -21,11 +22,18 @@ class AdapterWatch {
     AdapterWatch& operator=(const AdapterWatch&) = delete;
 
   private:
+    // What the path is now: whether an adapter, and which device node.
+    struct Look {
+        serialio::Presence presence;
+        unsigned long long node;  // the node's inode and device number, mixed; 0 when none
+    };
+    Look look() const;
+    void look(bool atStart);
+
     void run() EXCLUDES(lock);
-    void changed(serialio::Presence now, bool atStart);
 
     RS232CCom& com;
-    serialio::Presence seen = serialio::Presence::Present;  // the watch thread's alone
+    Look seen{serialio::Presence::Present, 0};  // the watch thread's alone
     Mutex lock;
     std::condition_variable_any wake;
     bool stopped GUARDED_BY(lock) = false;
