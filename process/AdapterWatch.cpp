@@ -16,7 +16,7 @@ constexpr auto kLookPeriod = std::chrono::seconds(1);
 }  // namespace
 
 AdapterWatch::AdapterWatch(RS232CCom& com) : com(com) {
-    look(true);
+    update(true);
     thread = std::thread([this] { run(); });
 }
 
@@ -35,26 +35,26 @@ void AdapterWatch::run() {
         wake.wait_for(guard, kLookPeriod);
         if (stopped) break;
         guard.unlock();
-        look(false);
+        update(false);
         guard.lock();
     }
 }
 
-AdapterWatch::Look AdapterWatch::look() const {
+AdapterWatch::Look AdapterWatch::lookNow() const {
     struct stat st {};
-    unsigned long long node = 0;
-    if (::stat(com.devicePath().c_str(), &st) == 0) {
-        node = (static_cast<unsigned long long>(st.st_ino) << 20) ^ st.st_rdev ^ st.st_dev;
-    }
-    return {serialio::presenceOf(com.devicePath()), node};
+    if (::stat(com.devicePath().c_str(), &st) != 0) return {serialio::Presence::Absent, 0, 0, 0, 0};
+    return {serialio::presenceOf(com.devicePath()), st.st_ino, st.st_rdev, st.st_ctim.tv_sec,
+            st.st_ctim.tv_nsec};
 }
 
-void AdapterWatch::look(bool atStart) {
-    Look now = look();
+void AdapterWatch::update(bool atStart) {
+    Look now = lookNow();
     const std::string& device = com.devicePath();
-    bool replugged = now.presence == serialio::Presence::Present &&
-                     seen.presence == serialio::Presence::Present && seen.node != 0 &&
-                     now.node != seen.node;
+    bool replugged =
+        now.presence == serialio::Presence::Present &&
+        seen.presence == serialio::Presence::Present && seen.inode != 0 &&
+        (now.inode != seen.inode || now.device != seen.device ||
+         now.madeSeconds != seen.madeSeconds || now.madeNanoseconds != seen.madeNanoseconds);
     if (now.presence != seen.presence || replugged) {
         switch (now.presence) {
             case serialio::Presence::Absent:

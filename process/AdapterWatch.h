@@ -22,18 +22,22 @@ class AdapterWatch {
     AdapterWatch& operator=(const AdapterWatch&) = delete;
 
   private:
-    // What the path is now: whether an adapter, and which device node.
+    // What the path is: whether an adapter, and which device node. A replugged adapter's node
+    // is a new one, made later (its inode and number may be the old ones); reading and writing
+    // the line leave its change time alone.
     struct Look {
         serialio::Presence presence;
-        unsigned long long node;  // the node's inode and device number, mixed; 0 when none
+        unsigned long long inode, device;  // 0 when nothing is there
+        long long madeSeconds, madeNanoseconds;
     };
-    Look look() const;
-    void look(bool atStart);
+    Look lookNow() const;
+    // Looks, and says (and tells the link object) what changed since the last look.
+    void update(bool atStart);
 
     void run() EXCLUDES(lock);
 
     RS232CCom& com;
-    Look seen{serialio::Presence::Present, 0};  // the watch thread's alone
+    Look seen{serialio::Presence::Present, 0, 0, 0, 0};  // the watch thread's alone
     Mutex lock;
     std::condition_variable_any wake;
     bool stopped GUARDED_BY(lock) = false;
