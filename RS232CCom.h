@@ -26,6 +26,8 @@ class RS232CCom {
     RS232CCom& operator=(const RS232CCom&) = delete;
 
     std::string getTitle() const;
+    // The title as set_title gave it; empty when none is set.
+    std::string titleText() const;
     void setTitle(std::string title);
     std::string getMessage(std::string name) const;
 
@@ -83,6 +85,9 @@ class RS232CCom {
     };
     Status status() const;
     const std::string& devicePath() const { return device; }
+    // The adapter was seen gone and is back: what the calls before found was about the one
+    // that went, so the line counts as not used since.
+    void adapterReturned() EXCLUDES(statusLock);
 
     // `lastRecvData` keeps at most this many of the newest bytes, so an endlessly chattering
     // controller cannot exhaust memory between two fetches.

@@ -16,6 +16,7 @@
 
 #include "RS232CCom.h"
 #include "common/OutputStream.h"
+#include "process/AdapterWatch.h"
 #include "process/Options.h"
 #include "process/Supervisor.h"
 #include "service/AbyssServer.h"
@@ -24,12 +25,12 @@
 int RS232CDaemon::exit_value = 0;
 
 void RS232CDaemon::shutdown() {
-    diagnostic("RS232CDaemon::shutdown");
+    diagnostic("RS232CDaemon::shutdown", Priority::Info);
 }
 
 void RS232CDaemon::handler(int signum) {
-    if (signum == SIGINT) diagnostic("RS232CDaemon::handler caught CTRL-C");
-    if (signum == SIGHUP) diagnostic("RS232CDaemon::handler ignored SIGHUP");
+    if (signum == SIGINT) diagnostic("RS232CDaemon::handler caught CTRL-C", Priority::Info);
+    if (signum == SIGHUP) diagnostic("RS232CDaemon::handler ignored SIGHUP", Priority::Info);
 }
 
 namespace {
@@ -52,7 +53,8 @@ std::unique_ptr<TraceLog> openTrace(const DaemonOptions& options, int argc, char
     std::string problem;
     std::unique_ptr<TraceLog> trace = TraceLog::open(traceOptions, problem);
     if (!trace) {
-        diagnostic("rs232c-daemon: cannot open the trace file " + options.trace + ": " + problem);
+        diagnostic("rs232c-daemon: cannot open the trace file " + options.trace + ": " + problem,
+                   Priority::Error);
         std::exit(2);
     }
     trace->event("start")
@@ -141,7 +143,8 @@ int main(int argc, char** argv) {
             std::cout << "rs232c-daemon " RS232C_VERSION << std::endl;
             return 0;
         case CommandLine::Invalid:
-            diagnostic("rs232c-daemon: " + line.problem + " (see rs232c-daemon --help)");
+            diagnostic("rs232c-daemon: " + line.problem + " (see rs232c-daemon --help)",
+                       Priority::Error);
             return 2;
         case CommandLine::Run:
             break;
@@ -163,6 +166,7 @@ int main(int argc, char** argv) {
     std::atexit(RS232CDaemon::shutdown);
 
     RS232CCom com(line.options.device, trace.get());
+    AdapterWatch adapterWatch(com);
     // systemd hears that the daemon is ready only once its port takes connections.
     std::unique_ptr<Supervisor> supervisor;
     line.options.server.version = RS232C_VERSION;
@@ -175,10 +179,14 @@ int main(int argc, char** argv) {
     signalTaker.emplace(taken, &gui, supervisor.get(), trace.get());
     pthread_t thread_id;
     if (pthread_create(&thread_id, nullptr, AbyssServer::run, &gui) != 0) {
-        diagnostic("Couldn't create pthread");
+        diagnostic("Couldn't create pthread", Priority::Error);
         return 1;
     }
-    announce("RS232C Daemon started");
+    // The first line names where the daemon serves and which line it drives.
+    const std::string& listen = line.options.server.listenAddress;
+    announce("RS232C Daemon started: serving TCP port " + std::to_string(line.options.server.port) +
+             " on " + (listen.empty() ? "every IPv4 interface" : listen) +
+             ", the tool controller on " + line.options.device);
     pthread_join(thread_id, nullptr);
     signalTaker.reset();
     supervisor.reset();  // it reads the server's counts

@@ -164,6 +164,7 @@ def main():
         sim.command("defaults")
         print("GET /metrics round trip, median of 200:       %8.3f ms" % scrape_ms("/metrics"))
         print("GET /health round trip, median of 200:        %8.3f ms" % scrape_ms("/health"))
+        print("GET / (status page) round trip, median of 200:%8.3f ms" % scrape_ms("/"))
         stop_figures(daemon, sim)
         burst_ms, burst_rss = burst(daemon.proxy, pid)
         print("1000 connections that send nothing, then get_title 1 s later")

@@ -27,6 +27,7 @@
 #include "common/OutputStream.h"
 #include "service/RequestGuard.h"
 #include "service/RequestHead.h"
+#include "service/StatusPage.h"
 #include "service/XMLRPCMethods.h"
 #include "trace/TraceLog.h"
 
@@ -210,14 +211,15 @@ void admitRequest(void* serverP, TSession* session, abyss_bool* handled) {
     }
 }
 
-// GET /metrics for Prometheus and GET /health for UI programs and probes: neither touches the
-// line nor waits for it.
+// GET /metrics for Prometheus, GET /health for UI programs and probes, and GET / the status page
+// for people: none touches the line nor waits for it.
 void answerMonitoring(void* serverP, TSession* session, abyss_bool* handled) {
     const TRequestInfo* request = nullptr;
     SessionGetRequestInfo(session, &request);
     bool metrics = std::strcmp(request->uri, "/metrics") == 0;
     bool health = std::strcmp(request->uri, "/health") == 0;
-    *handled = metrics || health;
+    bool page = std::strcmp(request->uri, "/") == 0;
+    *handled = metrics || health || page;
     if (!*handled) return;
     if (request->method != m_get && request->method != m_head) {
         ResponseAddField(session, "Allow", "GET, HEAD");
@@ -228,6 +230,14 @@ void answerMonitoring(void* serverP, TSession* session, abyss_bool* handled) {
     bool withBody = request->method == m_get;
     if (metrics) {
         respond(session, 200, "text/plain; version=0.0.4", server->metricsText(), withBody);
+        return;
+    }
+    if (page) {
+        ResponseAddField(session, "Content-Security-Policy", statuspage::kContentSecurityPolicy);
+        ResponseAddField(session, "X-Content-Type-Options", "nosniff");
+        ResponseAddField(session, "Referrer-Policy", "no-referrer");
+        respond(session, 200, "text/html; charset=utf-8",
+                statuspage::render(server->monitoring(), server->port()), withBody);
         return;
     }
     // A page of an allowed origin may read it, as it may read calls; others get no CORS header.
@@ -537,6 +547,7 @@ std::string AbyssServer::serve() {
     std::string failure;
     unsigned capacity = connectionsThatFit(failure);
     if (capacity == 0) return failure;
+    connectionLimit = capacity;
 
     const char* error = nullptr;
     AbyssInit(&error);
@@ -707,7 +718,16 @@ std::string AbyssServer::metricsText() const {
         "# HELP rs232c_connections_open HTTP connections the daemon holds open.\n"
         "# TYPE rs232c_connections_open gauge\n"
         "rs232c_connections_open " +
-        std::to_string(connections ? connections->size() : 0) + "\n";
+        std::to_string(connections ? connections->size() : 0) +
+        "\n# HELP rs232c_connections_limit HTTP connections the daemon may hold open at once.\n"
+        "# TYPE rs232c_connections_limit gauge\n"
+        "rs232c_connections_limit " +
+        std::to_string(connectionLimit.load()) +
+        "\n# HELP rs232c_device_info The serial device the daemon drives and the TCP port it "
+        "serves.\n# TYPE rs232c_device_info gauge\n"
+        "rs232c_device_info{device=\"" +
+        prometheusLabel(com->devicePath()) + "\",port=\"" + std::to_string(options.port) +
+        "\"} 1\n";
     return metrics.prometheusText(extra);
 }
 
@@ -736,7 +756,8 @@ void* AbyssServer::run(void* aserver) {
         ptr->serveFailed = true;
         // One clear line that names the port and the library's reason.
         diagnostic("RS232C Daemon cannot serve XML-RPC on TCP port " +
-                   std::to_string(ptr->options.port) + ": " + failure);
+                       std::to_string(ptr->options.port) + ": " + failure,
+                   Priority::Error);
     }
     return nullptr;
 }

@@ -101,6 +101,7 @@ class AbyssServer {
     OriginPolicy originPolicy;
     bool serveFailed = false;
     std::atomic<bool> stopRequested{false};
+    std::atomic<unsigned> connectionLimit{0};      // the table's size, from the time serving begins
     FileDescriptor stopSignal;                     // an eventfd that wakes the accept loop
     std::unique_ptr<ConnectionTable> connections;  // from the time serving begins
     mutable Mutex reportedLock;

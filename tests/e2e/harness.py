@@ -59,8 +59,8 @@ def private_path(name):
 
 
 def readme_decoder():
-    """The to_bytes function exactly as the README gives it to client writers."""
-    with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as readme:
+    """The to_bytes function exactly as docs/methods.md gives it to client writers."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "methods.md")) as readme:
         text = readme.read()
     code = text[text.index("def to_bytes(text):"):]
     namespace = {}
