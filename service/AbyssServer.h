@@ -12,8 +12,9 @@
 #include <vector>
 #include <xmlrpc-c/registry.hpp>
 
+#include "common/FileDescriptor.h"
 #include "common/ThreadSafety.h"
-#include "link/SerialIO.h"
+#include "link/LineQueue.h"
 #include "service/ConnectionTable.h"
 #include "service/Metrics.h"
 #include "service/OriginPolicy.h"
@@ -67,6 +68,11 @@ class AbyssServer {
     // its head is): false when its connection was closed meanwhile to make room for another (it
     // must then not be served).
     bool beginRequest() const;
+    // The request's answer is made: its connection no longer serves a call (see
+    // ConnectionTable::answered).
+    void answered() const;
+    // While it lives, the calls made on this thread are those of the connection's client.
+    LineQueue::CallerScope callerScope() const;
     // Every connection the server may hold serves a call: it is busy, not hung, and takes the
     // next connection when a call ends.
     bool fullOfCalls() const;
@@ -95,7 +101,8 @@ class AbyssServer {
     OriginPolicy originPolicy;
     bool serveFailed = false;
     std::atomic<bool> stopRequested{false};
-    serialio::FileDescriptor stopSignal;           // an eventfd that wakes the accept loop
+    std::atomic<unsigned> connectionLimit{0};      // the table's size, from the time serving begins
+    FileDescriptor stopSignal;                     // an eventfd that wakes the accept loop
     std::unique_ptr<ConnectionTable> connections;  // from the time serving begins
     mutable Mutex reportedLock;
     mutable std::set<std::string> reported GUARDED_BY(reportedLock);  // origins, addresses

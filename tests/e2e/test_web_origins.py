@@ -10,7 +10,7 @@ import threading
 import unittest
 import xmlrpc.client
 
-from harness import Daemon, EndToEnd, PORT, post, reserve_port
+from harness import Daemon, EndToEnd, PORT, need_tool, post, reserve_port
 
 PAGE_PORT = reserve_port()
 PAGE_ORIGIN = "http://127.0.0.1:%d" % PAGE_PORT
@@ -64,14 +64,15 @@ def chromium():
     return shutil.which("chromium") or shutil.which("chromium-browser")
 
 
-def rendered(url):
-    """The page's DOM once its scripts have run, from Debian's Chromium, headless."""
+def rendered(url, budget=("--virtual-time-budget=10000",)):
+    """The page's DOM once its scripts have run, from Debian's Chromium, headless. A page that
+    reloads itself needs budget=(): its DOM is taken once it has loaded."""
     with tempfile.TemporaryDirectory() as profile:
         done = subprocess.run(
             [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
              "--no-first-run", "--disable-background-networking", "--disable-component-update",
-             "--disable-sync", "--user-data-dir=" + profile, "--virtual-time-budget=10000",
-             "--dump-dom", url], capture_output=True, text=True, timeout=120)
+             "--disable-sync", "--user-data-dir=" + profile, *budget, "--dump-dom", url],
+            capture_output=True, text=True, timeout=120)
     return done.stdout
 
 
@@ -119,10 +120,10 @@ class AllowedOrigin(EndToEnd):
         self.assertEqual(xmlrpc.client.loads(reply)[0], (1,))
 
 
-@unittest.skipUnless(chromium(), "Debian's chromium is not installed (scripts/test.sh installs it)")
 class Browser(EndToEnd):
     @classmethod
     def setUpClass(cls):
+        need_tool(chromium(), "Debian's chromium")
         super().setUpClass()
         cls.pages = http.server.ThreadingHTTPServer(("127.0.0.1", PAGE_PORT), Pages)
         threading.Thread(target=cls.pages.serve_forever, daemon=True).start()
