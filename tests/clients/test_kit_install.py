@@ -11,6 +11,7 @@ import typing
 import unittest
 
 import kit
+from harness import need_tool
 
 DEBIAN_PYTHON = "/usr/bin/python3"
 SOURCES = os.path.join(kit.TOP, "clients", "python")
@@ -42,8 +43,9 @@ CHECK = ("import importlib.metadata, os, rs232c_client; "
 
 class OfflineInstall(unittest.TestCase):
     def test_each_way_installs_the_kit_without_a_network(self) -> None:
-        if subprocess.run([DEBIAN_PYTHON, "-m", "pip", "--version"]).returncode != 0:
-            self.fail("Debian's pip is missing: bash scripts/setup.sh installs python3-pip")
+        for module, package in (("pip", "python3-pip"), ("ensurepip", "python3-venv")):
+            have = subprocess.run([DEBIAN_PYTHON, "-c", "import " + module], capture_output=True)
+            need_tool(have.returncode == 0, "Debian's " + package)
         env = {k: v for k, v in os.environ.items() if not k.startswith(("PIP_", "PYTHON"))}
         env.update(OFFLINE)
         for name, commands, python in WAYS:

@@ -12,7 +12,7 @@ import xmlrpc.client
 
 import kit
 import rs232c_client
-from harness import BUILD
+from harness import BUILD, need_tool
 from rs232c_client import Result, Status
 
 DEBIAN_PYTHON = "/usr/bin/python3"
@@ -74,8 +74,7 @@ class TruthValues(unittest.TestCase):
 class Types(unittest.TestCase):
     def test_mypy_checks_the_kit_its_tests_and_a_program_against_it(self) -> None:
         have = subprocess.run([DEBIAN_PYTHON, "-m", "mypy", "--version"], capture_output=True)
-        if have.returncode != 0:
-            self.fail("Debian's mypy is missing: bash scripts/setup.sh installs it")
+        need_tool(have.returncode == 0, "Debian's mypy")
         tests = sorted(n for n in os.listdir(kit.HERE) if re.match(r"(test_kit_.*|kit)\.py$", n))
         with tempfile.TemporaryDirectory() as folder:
             program = os.path.join(folder, "station.py")
