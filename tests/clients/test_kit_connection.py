@@ -15,6 +15,7 @@ import xmlrpc.client
 
 import kit
 import rs232c_client
+from harness import calls_waiting, wait_until
 from rs232c_client import Result
 
 Answer = typing.Callable[[socket.socket], None]
@@ -195,18 +196,29 @@ class TimeOuts(kit.Line):
         hasty = rs232c_client.Controller(self.url, timeout=1)
         self.assertIs(hasty.send_cmd_fwd(timeout=float("inf")), Result.ACKNOWLEDGED)
 
-    def test_Slow_a_stop_waits_behind_a_motion_whose_controller_is_silent(self) -> None:
+    def test_Slow_a_stop_waits_behind_a_silent_motion_and_cancels_what_waited(self) -> None:
         self.sim.on("FWD\r\n", "silent")
-        motion: typing.List[Result] = []
-        forward = threading.Thread(
-            target=lambda: motion.append(rs232c_client.Controller(self.url).send_cmd_fwd()))
-        forward.start()
-        self.sim.wait_line("FWD")  # the FWD holds the line until its window closes (10 s)
-        self.assertIs(rs232c_client.Controller(self.url).send_cmd_stp(), Result.ACKNOWLEDGED)
-        forward.join(60)
-        self.assertEqual(motion, [Result.NO_REPLY])
-        self.assertReceived(b"FWD\r\nSTP\r\n")
+        tool = rs232c_client.Controller(self.url)
+        outcomes: typing.Dict[str, object] = {}
 
+        def call(name: str, method: typing.Callable[[], Result]) -> None:
+            try:
+                outcomes[name] = method()
+            except rs232c_client.Error as error:
+                outcomes[name] = type(error)
+
+        threads = [threading.Thread(target=call, args=("fwd", tool.send_cmd_fwd)),
+                   threading.Thread(target=call, args=("rvs", tool.send_cmd_rvs))]
+        threads[0].start()
+        self.sim.wait_line("FWD")  # the FWD holds the line until its window closes (10 s)
+        threads[1].start()
+        wait_until(lambda: calls_waiting(self.daemon.port) == 1)  # the RVS waits for the line
+        outcomes["stp"] = tool.send_cmd_stp()  # within its default time-out, not CallTimedOut
+        for thread in threads:
+            thread.join(60)
+        self.assertEqual(outcomes, {"fwd": Result.NO_REPLY, "rvs": rs232c_client.Cancelled,
+                                    "stp": Result.ACKNOWLEDGED})
+        self.assertReceived(b"FWD\r\nSTP\r\n")  # the RVS never reached the controller
 
 if __name__ == "__main__":
     kit.main()
