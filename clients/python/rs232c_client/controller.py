@@ -61,6 +61,7 @@ _HEALTH_FIELDS: typing.Dict[str, typing.Tuple[type, ...]] = {
     "port_held": (bool,),
     "last_reply_age_s": (float, int, type(None)),
     "line": (str,),
+    "line_state": (str,),
     "calls": (int,),
     "failed_calls": (int,),
 }
@@ -173,7 +174,8 @@ class Controller:
     # Not a method: the daemon's health page, which never touches the line.
     def health(self, timeout: float = HEALTH_TIMEOUT) -> Health:
         """The daemon's /health: device, adapter_present, port_held, last_reply_age_s (None
-        before any reply), line (the line's state in words), calls, failed_calls. A
+        before any reply), line and line_state (the line's state in words and as a name),
+        calls, failed_calls. A
         "controller connected" light is health()["adapter_present"]; whether the controller
         answers, "line" and "last_reply_age_s" say. Waits at most `timeout` seconds (1 s
         unless given; the Controller's time-out is for calls), so poll it as often as a UI

@@ -119,5 +119,7 @@ class Health(typing.TypedDict):
     port_held: bool  # the daemon holds the port open, hearing status lines
     last_reply_age_s: typing.Optional[float]  # seconds since the controller last answered
     line: str  # the line's state in words: "answering", "no reply", "adapter absent" ...
+    # The same as a name: ok, no_reply, absent, held_elsewhere, no_permission, line_failed, idle.
+    line_state: str
     calls: int  # calls since the daemon started
     failed_calls: int  # of these, the ones that failed
