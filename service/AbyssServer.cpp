@@ -633,14 +633,15 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
         bool resting = room == ConnectionTable::Room::Full && now < recheckAt;
         bool listen = room == ConnectionTable::Room::Free ||
                       (room == ConnectionTable::Room::Full && !shedding && !resting);
-        pollfd fds[3] = {{stopSignal.get(), POLLIN, 0},
+        pollfd fds[4] = {{stopSignal.get(), POLLIN, 0},
                          {connections->endedFd(), POLLIN, 0},
-                         {listener, static_cast<short>(listen ? POLLIN : 0), 0}};
+                         {listener, static_cast<short>(listen ? POLLIN : 0), 0},
+                         {connections->answeredFd(), POLLIN, 0}};
         int waitMs = stallAt != Clock::time_point::max() ? 50
                      : resting                           ? kFullRecheckMs
                      : connections->writingAnswers()     ? kAnswersLookMs
                                                          : -1;
-        if (::poll(fds, 3, waitMs) < 0) {
+        if (::poll(fds, 4, waitMs) < 0) {
             if (errno == EINTR) continue;
             return std::string("cannot wait for connections: ") + std::strerror(errno);
         }
@@ -649,6 +650,8 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
             connections->clearEnded();
             shedding = false;
         }
+        // An answer made: from now on the loop looks once a second whether it is taken.
+        if (fds[3].revents) connections->clearAnswered();
         for (std::size_t n = connections->closeStalledAnswers(); n > 0; --n) {
             metrics.countRefusal("unread_answer");
         }

@@ -33,8 +33,12 @@ std::uint64_t bytesTaken(int fd) {
 }  // namespace
 
 ConnectionTable::ConnectionTable(Limits limits)
-    : limits(limits), ended(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (!ended.isOpen()) throw std::runtime_error("cannot create an eventfd");
+    : limits(limits),
+      ended(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      answeredSignal(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!ended.isOpen() || !answeredSignal.isOpen()) {
+        throw std::runtime_error("cannot create an eventfd");
+    }
 }
 
 std::string ConnectionTable::clientOf(const sockaddr_storage& peer) {
@@ -109,10 +113,28 @@ ConnectionTable::Id ConnectionTable::admit(int fd, const std::string& client) {
     return id;
 }
 
-void ConnectionTable::clearEnded() {
+namespace {
+
+void signal(const FileDescriptor& eventFd) {
+    std::uint64_t one = 1;
+    ssize_t ignored = ::write(eventFd.get(), &one, sizeof one);
+    (void)ignored;  // the counter only saturates; the loop wakes either way
+}
+
+void clear(const FileDescriptor& eventFd) {
     std::uint64_t count = 0;
-    ssize_t ignored = ::read(ended.get(), &count, sizeof count);
+    ssize_t ignored = ::read(eventFd.get(), &count, sizeof count);
     (void)ignored;  // nothing to read is as good as having read it
+}
+
+}  // namespace
+
+void ConnectionTable::clearEnded() {
+    clear(ended);
+}
+
+void ConnectionTable::clearAnswered() {
+    clear(answeredSignal);
 }
 
 void ConnectionTable::awaitingHead(Id id, bool waiting) {
@@ -136,6 +158,7 @@ void ConnectionTable::answered(Id id) {
         found->second.state = Connection::Answered;
         found->second.taken = bytesTaken(found->second.fd.get());
         found->second.takenSince = std::chrono::steady_clock::now();
+        signal(answeredSignal);
     }
 }
 
@@ -181,9 +204,7 @@ void ConnectionTable::end(Id id) {
     // reused its number.
     connections.erase(found);
     // Also under the lock: once the last connection has left, the server stops looking at it.
-    std::uint64_t one = 1;
-    ssize_t ignored = ::write(ended.get(), &one, sizeof one);
-    (void)ignored;  // the counter only saturates; the loop is awake either way
+    signal(ended);
 }
 
 void ConnectionTable::closeSilent() {

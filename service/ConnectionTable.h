@@ -77,6 +77,9 @@ class ConnectionTable {
     static constexpr std::uint64_t kMinProgress = 64 * 1024;
     // Whether an answer is being written: the accept loop then looks once a second.
     bool writingAnswers() const EXCLUDES(lock);
+    // Becomes readable when an answer is made, so that the accept loop starts to look.
+    int answeredFd() const { return answeredSignal.get(); }
+    void clearAnswered();
     // Closes each connection whose client has taken (almost) none of its answer for
     // kAnswerTimeout; the number closed.
     std::size_t closeStalledAnswers() EXCLUDES(lock);
@@ -116,7 +119,8 @@ class ConnectionTable {
     std::map<std::string, unsigned> perClient GUARDED_BY(lock);
     std::size_t closing GUARDED_BY(lock) = 0;
     Id nextId GUARDED_BY(lock) = 1;
-    FileDescriptor ended;  // an eventfd
+    FileDescriptor ended;           // an eventfd
+    FileDescriptor answeredSignal;  // an eventfd
 };
 
 #endif

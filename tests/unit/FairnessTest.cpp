@@ -3,6 +3,7 @@
 // room for newcomers at the expense of the client that holds the most.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -281,8 +282,11 @@ TEST(ConnectionTable, ARequestThatHasComeIsNotClosedAndAnAnswerNotReadIs) {
     ASSERT_TRUE(table.beginRequest(second));
     EXPECT_TRUE(table.fullOfCalls());
     // A's answer is being written: no longer a call, and closable once its client lets it lie.
+    // The accept loop hears of it, to look at it from then on.
     table.answered(first);
     EXPECT_FALSE(table.fullOfCalls());
+    pollfd answeredSignal{table.answeredFd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&answeredSignal, 1, 0), 1);
     bool closed = false;
     waitUntil([&] { return closed = closed || table.closeLongestSilent("A"); });
     EXPECT_TRUE(a.closedByServer());
