@@ -1,11 +1,14 @@
 #include "RS232CDaemon.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -13,10 +16,12 @@
 #include <vector>
 
 #include "RS232CCom.h"
+#include "common/FileDescriptor.h"
 #include "common/OutputStream.h"
 #include "process/Options.h"
 #include "process/Supervisor.h"
 #include "service/AbyssServer.h"
+#include "service/Operators.h"
 #include "trace/TraceLog.h"
 
 int RS232CDaemon::exit_value = 0;
@@ -57,6 +62,30 @@ std::unique_ptr<TraceLog> openTrace(const DaemonOptions& options, int argc, char
         .text("port", options.device)
         .integer("tcp", options.server.port);
     return trace;
+}
+
+// The TLS front and the operators' names, when the options ask for them; a file that cannot be
+// used is a start-up error, said before the port is opened.
+void setUpTls(DaemonOptions& options) {
+    auto fail = [](const std::string& problem) {
+        diagnostic("rs232c-daemon: " + problem);
+        std::exit(2);
+    };
+    if (options.tls.certificate.empty()) return;
+    std::string problem;
+    options.server.tls = tlsfront::Front::create(options.tls, problem);
+    if (!options.server.tls) fail(problem);
+    if (options.operators.empty()) return;
+    FileDescriptor file(::open(options.operators.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    char chunk[4096];
+    ssize_t n = file.isOpen() ? 1 : -1;
+    while (n > 0 && (n = ::read(file.get(), chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    if (n < 0) fail("cannot read " + options.operators + ": " + std::strerror(errno));
+    options.server.operators =
+        std::make_shared<const std::set<std::string>>(operators::parse(text));
 }
 
 // The signals that a thread of their own takes, since a handler may not do what they need (a
@@ -148,6 +177,7 @@ int main(int argc, char** argv) {
     // reaches: its write fails instead, and is told.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    setUpTls(line.options);
     sigset_t taken = blockTakenSignals(!line.options.trace.empty());
     std::unique_ptr<TraceLog> trace = openTrace(line.options, argc, argv);
     line.options.server.trace = trace.get();

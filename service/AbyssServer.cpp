@@ -20,10 +20,13 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <xmlrpc-c/server_abyss.hpp>
 #include <xmlrpc-c/xml.hpp>
 
 #include "RS232CCom.h"
+#include "common/FileDescriptor.h"
 #include "common/OutputStream.h"
 #include "service/RequestGuard.h"
 #include "service/RequestHead.h"
@@ -39,8 +42,9 @@ constexpr unsigned kMaxConnections = 1200;
 constexpr unsigned kMinConnections = 16;
 // Each connection holds its socket and the two ends of the library's interrupt pipe; the rest
 // of the daemon (standard streams, the listener, the serial port, the trace, the watches) needs
-// a few more.
+// a few more. Over TLS, the socketpair between the front's pump and the library takes two more.
 constexpr rlim_t kDescriptorsPerConnection = 3;
+constexpr rlim_t kDescriptorsPerTlsConnection = kDescriptorsPerConnection + 2;
 constexpr rlim_t kSpareDescriptors = 16;
 // Connections the kernel queues while the accept loop is busy; beyond it SYNs are dropped and a
 // client waits out TCP's retransmission back-off (seconds). The kernel caps it at somaxconn.
@@ -117,13 +121,13 @@ void processCall(xmlrpc_env* envP, void* serverP, const char* callXml, size_t le
 
 // As many connections as the descriptor limit holds, raising the soft limit as far as it may;
 // 0, with the reason, when not even kMinConnections fit.
-unsigned connectionsThatFit(std::string& failure) {
+unsigned connectionsThatFit(rlim_t perConnection, std::string& failure) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
         failure = std::string("cannot read the limit of open files: ") + std::strerror(errno);
         return 0;
     }
-    rlim_t wanted = kMaxConnections * kDescriptorsPerConnection + kSpareDescriptors;
+    rlim_t wanted = kMaxConnections * perConnection + kSpareDescriptors;
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
         rlimit raised = limit;
         raised.rlim_cur =
@@ -132,13 +136,13 @@ unsigned connectionsThatFit(std::string& failure) {
     }
     if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) return kMaxConnections;
     rlim_t fit = limit.rlim_cur > kSpareDescriptors
-                     ? (limit.rlim_cur - kSpareDescriptors) / kDescriptorsPerConnection
+                     ? (limit.rlim_cur - kSpareDescriptors) / perConnection
                      : 0;
     if (fit < kMinConnections) {
         failure = "a limit of " + std::to_string(limit.rlim_cur) +
                   " open files (ulimit -n) leaves room for " + std::to_string(fit) +
                   " connections; it needs at least " +
-                  std::to_string(kMinConnections * kDescriptorsPerConnection + kSpareDescriptors);
+                  std::to_string(kMinConnections * perConnection + kSpareDescriptors);
         return 0;
     }
     return static_cast<unsigned>(fit);
@@ -300,12 +304,16 @@ std::string addressOf(const sockaddr_storage& peer) {
     return text;
 }
 
+// An answer of the daemon's own, in one line of text, to a request the library does not see.
+std::string plainAnswer(const char* status, const std::string& text) {
+    return std::string("HTTP/1.1 ") + status +
+           "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(text.size() + 1) +
+           "\r\nConnection: close\r\n\r\n" + text + "\n";
+}
+
 // Answers a request the library does not see, in one line of text; the caller then closes.
 void answerPlainly(int fd, const char* status, const std::string& text) {
-    std::string answer =
-        std::string("HTTP/1.1 ") + status +
-        "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(text.size() + 1) +
-        "\r\nConnection: close\r\n\r\n" + text + "\n";
+    std::string answer = plainAnswer(status, text);
     ssize_t ignored = ::send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     (void)ignored;  // a client that cannot take it is closed all the same
     // Closing a socket with unread bytes resets it, and the reset can overtake the answer: what
@@ -328,7 +336,36 @@ struct ConnectionJob {
     Metrics* metrics;
     ConnectionTable::Id id;
     int fd;
+    sockaddr_storage peer;
+    socklen_t peerSize;
+    const tlsfront::Front* tls;  // null: plain HTTP
+    TraceLog* trace;
 };
+
+// The connection's client as the calls on it carry it. Abyss keeps a struct sockaddr: an IPv6
+// address does not fit in it, its port does.
+ClientInfo clientInfoOf(const ConnectionJob& job, const std::string* certificateName) {
+    ClientInfo client{};
+    client.channel.peerAddrLen = job.peerSize;
+    std::memcpy(&client.channel.peerAddr, &job.peer,
+                std::min<std::size_t>(job.peerSize, sizeof client.channel.peerAddr));
+    client.certificateName = certificateName;
+    return client;
+}
+
+// The library serves one request on `fd` for the client.
+void runLibrary(const ConnectionJob& job, int fd, ClientInfo& client) {
+    TChannel* channel = nullptr;
+    abyss_unix_chaninfo* info = nullptr;
+    const char* error = nullptr;
+    ChannelUnixCreateFd(fd, &channel, &info, &error);
+    if (!error) {
+        std::free(info);
+        ServerRunChannel(job.server, channel, &client, &error);
+        ChannelDestroy(channel);
+    }
+    takeError(error);  // a connection's own trouble (a client gone, a bad request) is its own
+}
 
 // Waits until the request's head is whole, looking at it without taking it off the socket, so
 // that the library reads exactly the bytes checked; answers a head that it should not see.
@@ -387,23 +424,89 @@ bool headChecked(const ConnectionJob& job) {
     }
 }
 
+// The head of a request that came over TLS, read decrypted under the rules and the time limit
+// of a plain one; `read` keeps every byte, for the library. True when the library may serve it.
+bool tlsHeadChecked(const ConnectionJob& job, tlsfront::Connection& tls, std::string& read) {
+    char chunk[requesthead::kMaxHead];
+    for (;;) {
+        requesthead::Check check = requesthead::check(read.data(), read.size());
+        if (check.verdict == requesthead::Verdict::Whole) return true;
+        if (check.verdict != requesthead::Verdict::Incomplete) {
+            job.metrics->countRefusal("bad_head");
+            tls.write(plainAnswer(check.verdict == requesthead::Verdict::TooLarge
+                                      ? "431 Request Header Fields Too Large"
+                                      : "400 Bad Request",
+                                  check.reason));
+            return false;
+        }
+        long n = tls.read(chunk, sizeof chunk,
+                          tlsfront::Clock::now() + std::chrono::seconds(kReadTimeout));
+        if (n == 0) return false;  // gone before its head was whole, or closed for another
+        if (n < 0) {
+            job.metrics->countRefusal("bad_head");
+            tls.write(
+                plainAnswer("408 Request Timeout", "the request's head did not come in time"));
+            return false;
+        }
+        read.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+// A connection to the TLS port: the handshake, bounded by the head's time limit, and the head,
+// while the connection stays silent (and closable); then the library serves the request on a
+// socketpair whose other end the front's pump connects to the client.
+void serveTls(const ConnectionJob& job) {
+    job.table->awaitingHead(job.id, true);
+    tlsfront::Front::Refusal refusal;
+    std::unique_ptr<tlsfront::Connection> tls = job.tls->accept(
+        job.fd, tlsfront::Clock::now() + std::chrono::seconds(kReadTimeout), refusal);
+    if (!tls) {
+        job.metrics->countRefusal("tls");
+        if (job.trace) {
+            job.trace->event("refused-call")
+                .text("client", clientOf(clientInfoOf(job, nullptr).channel))
+                .text("reason", refusal.reason);
+        }
+        // A person who typed http:// hears why nothing answers; no XML-RPC answer is given.
+        if (refusal.plainHttp)
+            answerPlainly(job.fd, "400 Bad Request",
+                          "this port serves HTTPS only: call https://, not http://");
+        return;
+    }
+    std::string read;
+    if (!tlsHeadChecked(job, *tls, read)) {
+        tls->close();
+        return;
+    }
+    job.table->awaitingHead(job.id, false);
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+    FileDescriptor libraryEnd(pair[0]), pumpEnd(pair[1]);
+    // A request read into the pair but not yet by the library is not closed for another.
+    job.table->readsFrom(job.id, libraryEnd.get());
+    std::thread pump;
+    try {
+        pump = std::thread([&tls, &pumpEnd, &read] { tls->pump(pumpEnd.get(), std::move(read)); });
+    } catch (const std::system_error&) {
+        job.table->readsFrom(job.id, -1);
+        return;  // no thread for it now: the connection closes, the client may try again
+    }
+    ClientInfo client = clientInfoOf(job, &tls->name());
+    runLibrary(job, libraryEnd.get(), client);
+    job.table->readsFrom(job.id, -1);
+    ::shutdown(libraryEnd.get(), SHUT_RDWR);  // the pump delivers the rest of the answer and ends
+    pump.join();
+}
+
 void* serveConnection(void* argument) {
     std::unique_ptr<ConnectionJob> job(static_cast<ConnectionJob*>(argument));
     currentConnection = job->id;
-    if (!headChecked(*job)) {
-        job->table->end(job->id);
-        return nullptr;
+    if (job->tls) {
+        serveTls(*job);
+    } else if (headChecked(*job)) {
+        ClientInfo client = clientInfoOf(*job, nullptr);
+        runLibrary(*job, job->fd, client);
     }
-    TChannel* channel = nullptr;
-    abyss_unix_chaninfo* info = nullptr;
-    const char* error = nullptr;
-    ChannelUnixCreateFd(job->fd, &channel, &info, &error);
-    if (!error) {
-        ServerRunChannel(job->server, channel, info, &error);
-        ChannelDestroy(channel);
-        std::free(info);
-    }
-    takeError(error);  // a connection's own trouble (a client gone, a bad request) is its own
     job->table->end(job->id);
     return nullptr;
 }
@@ -449,7 +552,7 @@ AbyssServer::~AbyssServer() = default;
 template <typename Method>
 void AbyssServer::add(const char* name) {
     auto* method = new Method(com);
-    method->recordCallsAs(name, metrics, options.trace);
+    method->recordCallsAs(name, metrics, options.trace, options.operators.get());
     // The registry holds the only reference from here on.
     serviceRegistry.addMethod(name, xmlrpc_c::methodPtr(method));
 }
@@ -486,8 +589,11 @@ std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::cal
 void AbyssServer::recordRefusal(const xmlrpc_c::callInfo* info, const char* reason,
                                 const std::string& why) const {
     metrics.countRefusal(reason);
-    if (options.trace)
-        options.trace->event("refused-call").text("client", clientOf(info)).text("reason", why);
+    if (!options.trace) return;
+    auto event = options.trace->event("refused-call");
+    event.text("client", clientOf(info));
+    if (const std::string* certificate = certificateOf(info)) event.text("cn", *certificate);
+    event.text("reason", why);
 }
 
 OriginPolicy::Decision AbyssServer::admitOrigin(const char* origin) const {
@@ -525,7 +631,8 @@ bool AbyssServer::fullOfCalls() const {
 
 std::string AbyssServer::serve() {
     std::string failure;
-    unsigned capacity = connectionsThatFit(failure);
+    unsigned capacity = connectionsThatFit(
+        options.tls ? kDescriptorsPerTlsConnection : kDescriptorsPerConnection, failure);
     if (capacity == 0) return failure;
 
     const char* error = nullptr;
@@ -672,7 +779,8 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
         pthread_attr_init(&attributes);
         pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
         pthread_attr_setstacksize(&attributes, stack);
-        auto* job = new ConnectionJob{&server, connections.get(), &metrics, id, fd};
+        auto* job = new ConnectionJob{&server,  connections.get(), &metrics,     id, fd, peer,
+                                      peerSize, options.tls.get(), options.trace};
         pthread_t thread;
         int started = pthread_create(&thread, &attributes, serveConnection, job);
         pthread_attr_destroy(&attributes);

@@ -17,6 +17,7 @@
 #include "service/ConnectionTable.h"
 #include "service/Metrics.h"
 #include "service/OriginPolicy.h"
+#include "service/TlsFront.h"
 
 class RS232CCom;
 class TraceLog;
@@ -33,6 +34,10 @@ class AbyssServer {
         unsigned clientConnections = kClientConnections;  // open at once from one address
         TraceLog* trace = nullptr;                        // where calls are recorded, if anywhere
         std::string version;                              // for /metrics
+        // With a front, the port serves HTTPS only; null: plain HTTP.
+        std::shared_ptr<const tlsfront::Front> tls;
+        // The certificate names that may move the tool; null: every client may.
+        std::shared_ptr<const std::set<std::string>> operators;
         // Called once the port accepts connections, before the first is taken.
         std::function<void()> onListening;
     };
@@ -77,6 +82,8 @@ class AbyssServer {
     // The address a client on this host reaches the server at (for the watchdog's own call).
     std::string loopbackAddress() const;
     unsigned port() const { return options.port; }
+    // The TLS front, when the port serves HTTPS (for the watchdog's own request); else null.
+    const tlsfront::Front* tls() const { return options.tls.get(); }
 
   private:
     template <typename Method>

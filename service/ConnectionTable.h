@@ -55,6 +55,10 @@ class ConnectionTable {
     // For the connection's thread: the request is read and about to be served. False when the
     // connection was closed for another meanwhile; it must then not be served.
     bool beginRequest(Id id) EXCLUDES(lock);
+    // For the connection's thread: the library reads the request from `fd` (a socketpair from the
+    // TLS front), not from the connection's socket; -1 when it no longer does. Bytes waiting
+    // there are a request that has come: the connection is not closable while they wait.
+    void readsFrom(Id id, int fd) EXCLUDES(lock);
     // The connection has ended: it leaves the table and its descriptor is closed.
     void end(Id id) EXCLUDES(lock);
 
@@ -68,6 +72,7 @@ class ConnectionTable {
         std::string client;
         enum State { Silent, Serving, Closing } state = Silent;
         bool awaitingHead = false;
+        int libraryFd = -1;  // readsFrom()
     };
     using Table = std::map<Id, Connection>;
 
