@@ -461,6 +461,7 @@ void serveTls(const ConnectionJob& job) {
     std::unique_ptr<tlsfront::Connection> tls = job.tls->accept(
         job.fd, tlsfront::Clock::now() + std::chrono::seconds(kReadTimeout), refusal);
     if (!tls) {
+        if (refusal.silent) return;
         job.metrics->countRefusal("tls");
         if (job.trace) {
             job.trace->event("refused-call")

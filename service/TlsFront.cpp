@@ -94,12 +94,15 @@ bool loadIdentity(SslCtx* context, const Settings& settings, std::string& proble
             settings.certificate + " holds no certificate OpenSSL can read (" + lastError() + ")";
         return false;
     }
-    if (SSL_CTX_use_PrivateKey_file(context, settings.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+    bool keyRead =
+        SSL_CTX_use_PrivateKey_file(context, settings.key.c_str(), SSL_FILETYPE_PEM) == 1;
+    bool mismatch = ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
+    if (!keyRead && !mismatch) {
         problem = settings.key + " holds no private key OpenSSL can read without a passphrase (" +
                   lastError() + ")";
         return false;
     }
-    if (SSL_CTX_check_private_key(context) != 1) {
+    if (mismatch || SSL_CTX_check_private_key(context) != 1) {
         ERR_clear_error();
         problem = "the key in " + settings.key + " does not match the certificate in " +
                   settings.certificate;
@@ -188,7 +191,9 @@ std::unique_ptr<Connection> Front::accept(int fd, Clock::time_point deadline, Re
         } else if (verified != X509_V_OK) {
             why.reason =
                 std::string("client certificate: ") + X509_verify_cert_error_string(verified);
-        } else if (error == SSL_ERROR_SYSCALL && code == 0) {
+        } else if (code == 0) {
+            // One that sent nothing at all has tried nothing (a probe whether the port is open).
+            why.silent = BIO_number_read(SSL_get_rbio(ssl)) == 0;
             why.reason = "the client left during the TLS handshake";
         } else {
             why.reason = "TLS handshake: " + lastError();

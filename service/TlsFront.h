@@ -41,6 +41,7 @@ class Front {
         std::string reason;      // for the record: what failed, in OpenSSL's words
         bool plainHttp = false;  // the client spoke plain HTTP to the port
         bool timedOut = false;   // the handshake did not finish in time
+        bool silent = false;  // the client left without sending a byte: nothing was tried
     };
     // The server's side of a handshake on the accepted socket `fd` (which it makes
     // non-blocking), finished by `deadline`; null, with the reason, when it fails. The socket
