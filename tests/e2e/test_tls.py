@@ -366,6 +366,34 @@ class TlsSetUp(unittest.TestCase):
             self.assertIn(line, err)
             self.assertNotIn("started", out)
 
+    def test_the_guides_station_set_up_and_drop_in_serve_the_guides_check(self):
+        install, check = guide_blocks()[3:5]
+        etc = private_path("etc-tls")
+        run_block(install.replace("/etc/rs232c-daemon/tls", etc), CERTS,
+                  station_1="localhost", line3_operator=OPERATOR)
+        self.assertEqual(os.stat(os.path.join(etc, "localhost.key")).st_mode & 0o777, 0o600)
+        # The drop-in's credentials name the files the guide installs; systemd copies them to
+        # the folder %d stands for.
+        with open(os.path.join(TOP, "packaging", "systemd", "tls.conf")) as f:
+            drop_in = f.read().replace("station-1", "localhost")
+        credentials = private_path("credentials")
+        os.makedirs(credentials)
+        for name, path in re.findall(r"^LoadCredential=([^:]+):(.*)$", drop_in, re.M):
+            shutil.copy(path.replace("/etc/rs232c-daemon/tls", etc),
+                        os.path.join(credentials, name))
+        options = re.search(r'RS232C_TLS_OPTIONS=([^"]*)"', drop_in).group(1)
+        sim = Simulator()
+        daemon = Daemon(args=options.replace("%d", credentials).split())
+        try:
+            run = run_block(check.replace("40405", str(PORT)), CERTS, station_1="localhost",
+                            line3_operator=OPERATOR)
+            self.assertIn("Verification: OK", run.stdout + run.stderr)
+            self.assertEqual(proxy(PORT, OPERATOR).send_cmd_fwd(), 1)
+            self.assertEqual(refused(PORT, "tls"), 0)
+        finally:
+            daemon.finish()
+            sim.close()
+
     def test_the_watchdog_pings_through_tls_and_refuses_nothing(self):
         notify = NotifySocket()
         sim = Simulator()
