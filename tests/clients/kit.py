@@ -26,11 +26,11 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_daemon(device):
+def start_daemon(device, extra=()):
     """A daemon on a free port; another program may take the port first, so try a few."""
     for _ in range(5):
         port = free_port()
-        args = ["--device", device, "--port", str(port), "--listen", "127.0.0.1"]
+        args = ["--device", device, "--port", str(port), "--listen", "127.0.0.1"] + list(extra)
         try:
             return Daemon(args=args, port=port)
         except AssertionError as error:
@@ -41,13 +41,15 @@ def start_daemon(device):
 class Line(unittest.TestCase):
     """A simulator and a daemon per test class; each test starts with the default rules."""
 
+    daemon_args = ()  # beyond the device, the port and the address
+
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.device = os.path.join(cls.tmp.name, "tool-controller")
         cls.sim = Simulator(link=cls.device)
         try:
-            cls.daemon = start_daemon(cls.device)
+            cls.daemon = start_daemon(cls.device, cls.daemon_args)
         except Exception:
             cls.sim.close()
             cls.tmp.cleanup()
