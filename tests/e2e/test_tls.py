@@ -243,6 +243,11 @@ class Tls(TlsLine):
         guard = lambda: [e for e in self.events("refused-call")() if "cn" in e]
         self.assertTrue(wait_until(guard))
         self.assertEqual(guard()[-1]["cn"], OPERATOR)
+        # rs232c-trace shows the name beside the address.
+        timeline = subprocess.run([os.path.join(BUILD, "rs232c-trace"), self.trace],
+                                  capture_output=True, text=True).stdout
+        self.assertRegex(timeline, r"127\.0\.0\.1:\d+ \[%s\]  send_cmd_rvs\(\)  -> fault: "
+                         "forbidden: " % OBSERVER)
 
     def test_half_open_handshakes_keep_neither_a_call_nor_a_stop_out(self):
         hello = client_hello()
