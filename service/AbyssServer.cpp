@@ -20,8 +20,6 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 #include <xmlrpc-c/server_abyss.hpp>
 #include <xmlrpc-c/xml.hpp>
 
@@ -55,6 +53,8 @@ constexpr unsigned kReadTimeout = 10;
 // Room on a connection thread's stack for the library's own work around the registry's and ours.
 constexpr std::size_t kProcessorStack = 128 * 1024;
 constexpr std::size_t kConnectionStack = 256 * 1024;
+// The TLS pump's: a record's worth of bytes and OpenSSL's own work on them.
+constexpr std::size_t kPumpStack = 256 * 1024;
 // A full table whose silent connections have requests not yet read is looked at again this
 // often: as soon as one is plainly silent, a newcomer may have its place.
 constexpr int kReadingRecheckMs = 20;
@@ -424,6 +424,29 @@ bool headChecked(const ConnectionJob& job) {
     }
 }
 
+// The TLS front's pump of one connection, on a thread of its own.
+struct PumpJob {
+    tlsfront::Connection* tls;
+    int inner;
+    std::string pending;
+};
+
+void* runPump(void* argument) {
+    auto* job = static_cast<PumpJob*>(argument);
+    job->tls->pump(job->inner, std::move(job->pending));
+    return nullptr;
+}
+
+// A joinable thread with a stack of `stack` bytes; false when the system has none to give.
+bool startThread(pthread_t& thread, void* (*run)(void*), void* argument, std::size_t stack) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, stack);
+    int started = pthread_create(&thread, &attributes, run, argument);
+    pthread_attr_destroy(&attributes);
+    return started == 0;
+}
+
 // The head of a request that came over TLS, read decrypted under the rules and the time limit
 // of a plain one; `read` keeps every byte, for the library. True when the library may serve it.
 bool tlsHeadChecked(const ConnectionJob& job, tlsfront::Connection& tls, std::string& read) {
@@ -479,16 +502,19 @@ void serveTls(const ConnectionJob& job) {
         tls->close();
         return;
     }
-    job.table->awaitingHead(job.id, false);
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
     FileDescriptor libraryEnd(pair[0]), pumpEnd(pair[1]);
-    // A request read into the pair but not yet by the library is not closed for another.
+    // What was read goes into the pair at once (its buffer holds a head many times over), so
+    // that the request that has come is never taken for a silent connection: bytes waiting in
+    // the pair keep it from being closed for another, as bytes waiting in a plain socket do.
+    ssize_t given = ::send(pumpEnd.get(), read.data(), read.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    read.erase(0, given > 0 ? static_cast<std::size_t>(given) : 0);
     job.table->readsFrom(job.id, libraryEnd.get());
-    std::thread pump;
-    try {
-        pump = std::thread([&tls, &pumpEnd, &read] { tls->pump(pumpEnd.get(), std::move(read)); });
-    } catch (const std::system_error&) {
+    job.table->awaitingHead(job.id, false);
+    PumpJob pumpJob{tls.get(), pumpEnd.get(), std::move(read)};
+    pthread_t pump;
+    if (!startThread(pump, runPump, &pumpJob, kPumpStack)) {
         job.table->readsFrom(job.id, -1);
         return;  // no thread for it now: the connection closes, the client may try again
     }
@@ -496,7 +522,7 @@ void serveTls(const ConnectionJob& job) {
     runLibrary(job, libraryEnd.get(), client);
     job.table->readsFrom(job.id, -1);
     ::shutdown(libraryEnd.get(), SHUT_RDWR);  // the pump delivers the rest of the answer and ends
-    pump.join();
+    pthread_join(pump, nullptr);
 }
 
 void* serveConnection(void* argument) {
