@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make dpkg-dev libxmlrpc-c++8-dev libcurl4-openssl-dev libexpat1-dev libssl-dev openssl libgtest-dev
+packages=(g++ cmake make dpkg-dev libxmlrpc-c++8-dev libcurl4-openssl-dev libexpat1-dev libssl-dev openssl curl libgtest-dev
           libsystemd-dev pkg-config python3 valgrind debhelper lintian dh-python python3-all
           python3-setuptools pybuild-plugin-pyproject "$@")
 missing=()
