@@ -464,8 +464,9 @@ bool tlsHeadChecked(const ConnectionJob& job, tlsfront::Connection& tls, std::st
         }
         long n = tls.read(chunk, sizeof chunk,
                           tlsfront::Clock::now() + std::chrono::seconds(kReadTimeout));
-        if (n == 0) return false;  // gone before its head was whole, or closed for another
-        if (n < 0) {
+        // Gone before its head was whole, or closed for another.
+        if (n == 0 || n == tlsfront::Connection::kFailed) return false;
+        if (n == tlsfront::Connection::kTimedOut) {
             job.metrics->countRefusal("bad_head");
             tls.write(
                 plainAnswer("408 Request Timeout", "the request's head did not come in time"));

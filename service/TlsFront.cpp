@@ -277,9 +277,9 @@ long Connection::read(char* buffer, std::size_t size, Clock::time_point deadline
         if (error == SSL_ERROR_ZERO_RETURN) return 0;
         if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
             ERR_clear_error();
-            return -1;
+            return kFailed;
         }
-        if (!waitFor(error, deadline)) return -1;
+        if (!waitFor(error, deadline)) return Clock::now() >= deadline ? kTimedOut : kFailed;
     }
 }
 

@@ -41,7 +41,7 @@ class Front {
         std::string reason;      // for the record: what failed, in OpenSSL's words
         bool plainHttp = false;  // the client spoke plain HTTP to the port
         bool timedOut = false;   // the handshake did not finish in time
-        bool silent = false;  // the client left without sending a byte: nothing was tried
+        bool silent = false;     // the client left without sending a byte: nothing was tried
     };
     // The server's side of a handshake on the accepted socket `fd` (which it makes
     // non-blocking), finished by `deadline`; null, with the reason, when it fails. The socket
@@ -73,7 +73,8 @@ class Connection {
     // The common name of the client's certificate; "" when it sent none (none was asked).
     const std::string& name() const { return clientName; }
     // Decrypted bytes into `buffer`: how many (at least one), 0 once the client has ended its
-    // side, -1 when the connection failed or nothing came by `deadline`.
+    // side, kFailed when the connection failed, kTimedOut when nothing came by `deadline`.
+    static constexpr long kFailed = -1, kTimedOut = -2;
     long read(char* buffer, std::size_t size, Clock::time_point deadline);
     // Writes `data` whole; false when the client did not take it within kWriteTimeout.
     bool write(const std::string& data);
