@@ -226,28 +226,28 @@ class Tls(TlsLine):
         self.assertEqual(self.rpc.serial_close(), 0)
 
     def test_the_record_names_each_callers_certificate(self):
-        self.rpc.send_cmd_fwd()
+        self.rpc.get_message("audit")
         with self.assertRaises(xmlrpc.client.Fault):
-            proxy(PORT, OBSERVER).send_cmd_rvs()
+            proxy(PORT, OBSERVER).set_title("audit")
         request = urllib.request.Request("https://localhost:%d/RPC2" % PORT,
                                          b"<?xml version='1.0'?><!DOCTYPE x><x/>",
                                          {"Content-Type": "text/xml"})
         with urllib.request.urlopen(request, context=context(OPERATOR), timeout=30) as answer:
             self.assertIn(b"faultCode", answer.read())  # refused by the guard: no call
-        calls = self.events("call")
-        self.assertTrue(wait_until(lambda: any(e["method"] == "send_cmd_rvs" for e in calls())))
+        calls = lambda: [e for e in self.events("call")() if e["params"] == ["audit"]]
+        self.assertTrue(wait_until(lambda: len(calls()) == 2))
         by_method = {e["method"]: e for e in calls()}
-        self.assertEqual(by_method["send_cmd_fwd"]["cn"], OPERATOR)
-        self.assertEqual(by_method["send_cmd_rvs"]["cn"], OBSERVER)
-        self.assertTrue(by_method["send_cmd_rvs"]["fault"].startswith("forbidden: "))
-        self.assertRegex(by_method["send_cmd_fwd"]["client"], r"^127\.0\.0\.1:\d+$")
+        self.assertEqual(by_method["get_message"]["cn"], OPERATOR)
+        self.assertEqual(by_method["set_title"]["cn"], OBSERVER)
+        self.assertTrue(by_method["set_title"]["fault"].startswith("forbidden: "))
+        self.assertRegex(by_method["get_message"]["client"], r"^127\.0\.0\.1:\d+$")
         guard = lambda: [e for e in self.events("refused-call")() if "cn" in e]
         self.assertTrue(wait_until(guard))
         self.assertEqual(guard()[-1]["cn"], OPERATOR)
         # rs232c-trace shows the name beside the address.
         timeline = subprocess.run([os.path.join(BUILD, "rs232c-trace"), self.trace],
                                   capture_output=True, text=True).stdout
-        self.assertRegex(timeline, r"127\.0\.0\.1:\d+ \[%s\]  send_cmd_rvs\(\)  -> fault: "
+        self.assertRegex(timeline, r'127\.0\.0\.1:\d+ \[%s\]  set_title\("audit"\)  -> fault: '
                          "forbidden: " % OBSERVER)
 
     def test_malformed_handshakes_get_nothing_and_change_nothing(self):
