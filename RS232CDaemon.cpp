@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -75,6 +76,11 @@ void setUpTls(DaemonOptions& options) {
     std::string problem;
     options.server.tls = tlsfront::Front::create(options.tls, problem);
     if (!options.server.tls) fail(problem);
+    // Said, not refused: the daemon cannot tell who else is in the file's group.
+    struct stat key {};
+    if (::stat(options.tls.key.c_str(), &key) == 0 && (key.st_mode & (S_IRWXG | S_IRWXO)))
+        diagnostic("RS232C Daemon: the private key " + options.tls.key +
+                   " may be read by other users than the daemon's (chmod 600 it)");
     if (options.operators.empty()) return;
     FileDescriptor file(::open(options.operators.c_str(), O_RDONLY | O_CLOEXEC));
     std::string text;

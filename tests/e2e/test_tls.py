@@ -392,6 +392,15 @@ class TlsSetUp(unittest.TestCase):
             self.assertEqual(len(err.strip().splitlines()), 1, err)
             self.assertIn(line, err)
             self.assertNotIn("started", out)
+        # A key others may read is said, not refused.
+        readable = private_path("readable.key")
+        shutil.copy(key, readable)
+        os.chmod(readable, 0o644)
+        daemon = Daemon(args=station + ["--tls-key", readable])
+        try:
+            daemon.wait_for("the private key %s may be read by other users" % readable)
+        finally:
+            daemon.finish()
 
     def test_the_guides_station_set_up_and_drop_in_serve_the_guides_check(self):
         install, check = guide_blocks()[3:5]
