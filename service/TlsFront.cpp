@@ -316,7 +316,7 @@ void Connection::pump(int inner, std::string in) {
     bool answerDone = false;  // the library has closed its end
     bool failed = false;      // the client's connection failed: nothing more reaches it
     short readWants = POLLIN, writeWants = POLLOUT;
-    auto lastWrite = Clock::now();
+    auto lastWrite = Clock::now();  // when the client last took bytes, or was given some
     auto retryable = [] { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; };
     for (;;) {
         for (bool moved = true; moved && !failed;) {
@@ -353,6 +353,7 @@ void Connection::pump(int inner, std::string in) {
                 ssize_t n = ::recv(inner, chunk, sizeof chunk, MSG_DONTWAIT);
                 if (n > 0) {
                     out.assign(chunk, static_cast<std::size_t>(n));
+                    lastWrite = Clock::now();  // the client's time to take it begins now
                     moved = true;
                 } else if (n == 0 || !retryable()) {
                     answerDone = true;

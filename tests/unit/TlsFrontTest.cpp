@@ -125,3 +125,20 @@ TEST(TlsFront, Slow_AClientThatNeverReadsIsLetGoAfterTheWriteDeadline) {
     EXPECT_GE(taken, tlsfront::kWriteTimeout);
     EXPECT_LT(taken, tlsfront::kWriteTimeout * 3);  // generous: a loaded machine
 }
+
+TEST(TlsFront, Slow_AnAnswerLongInComingIsStillDeliveredWhole) {
+    Exchange exchange(4096);
+    // The call waited longer than the write deadline for the line; then a long answer comes,
+    // more than the buffers hold, and the client reads it at its pace.
+    std::string answer(256 * 1024, 'a');
+    std::thread library([&] {
+        std::this_thread::sleep_for(tlsfront::kWriteTimeout + std::chrono::milliseconds(500));
+        ::send(exchange.inner.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+        exchange.inner.reset();
+    });
+    std::string got;
+    char chunk[4096];
+    for (int n; (n = SSL_read(exchange.ssl, chunk, sizeof chunk)) > 0;) got.append(chunk, n);
+    library.join();
+    EXPECT_EQ(got.size(), answer.size());
+}
