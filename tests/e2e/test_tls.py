@@ -91,14 +91,14 @@ def proxy(port, who):
     return xmlrpc.client.ServerProxy("https://localhost:%d/RPC2" % port, context=context(who))
 
 
-def metrics(port):
+def metrics(port, ca=None):
     with urllib.request.urlopen("https://localhost:%d/metrics" % port,
-                                context=context(OBSERVER), timeout=30) as response:
+                                context=context(OBSERVER, ca), timeout=30) as response:
         return samples(response.read().decode())
 
 
-def refused(port, reason):
-    return metrics(port)['rs232c_refused_requests_total{reason="%s"}' % reason]
+def refused(port, reason, ca=None):
+    return metrics(port, ca)['rs232c_refused_requests_total{reason="%s"}' % reason]
 
 
 def client_hello():
@@ -431,20 +431,29 @@ class TlsSetUp(unittest.TestCase):
             sim.close()
 
     def test_the_watchdog_pings_through_tls_and_refuses_nothing(self):
-        notify = NotifySocket()
-        sim = Simulator()
-        daemon = Daemon(wait=False, args=tls_args(),
-                        env=dict(NOTIFY_SOCKET=notify.path, WATCHDOG_USEC="2000000"))
-        try:
-            self.assertIsNotNone(notify.until(lambda m: m.startswith("READY=1")))
-            pings = [m for m in notify.during(2.5) if m == "WATCHDOG=1"]
-            self.assertGreaterEqual(len(pings), 3)  # one every 0.5 s
-            self.assertEqual(refused(PORT, "tls"), 0)
-        finally:
-            status, out, err = daemon.finish(signal.SIGKILL)
-            sim.close()
-            notify.close()
-        self.assertNotIn("not healthy", err)
+        # The station's certificate of the plant CA, and one of its own that no client CA
+        # issued, for servers only: the daemon takes its own from itself all the same.
+        own = [cert("self-signed.crt"), cert("self-signed.key")]
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-noenc", "-keyout", own[1], "-out", own[0],
+                        "-days", "30", "-subj", "/CN=localhost", "-addext",
+                        "extendedKeyUsage=serverAuth"], check=True, capture_output=True)
+        for station, ca in ((tls_args(), None),
+                            (["--tls-cert", own[0], "--tls-key", own[1]] + tls_args()[4:], own[0])):
+            notify = NotifySocket()
+            sim = Simulator()
+            daemon = Daemon(wait=False, args=station,
+                            env=dict(NOTIFY_SOCKET=notify.path, WATCHDOG_USEC="2000000"))
+            try:
+                self.assertIsNotNone(notify.until(lambda m: m.startswith("READY=1")))
+                pings = [m for m in notify.during(2.5) if m == "WATCHDOG=1"]
+                self.assertGreaterEqual(len(pings), 3)  # one every 0.5 s
+                self.assertEqual(refused(PORT, "tls", ca), 0)
+            finally:
+                status, out, err = daemon.finish(signal.SIGKILL)
+                sim.close()
+                notify.close()
+            self.assertNotIn("not healthy", err)
 
     def test_prometheus_scrapes_metrics_over_tls_with_a_client_certificate(self):
         prometheus = shutil.which("prometheus")
