@@ -55,6 +55,11 @@ std::string RS232CCom::getTitle() const {
     return (title.empty() ? std::string("No title set") : title) + " (C++)";
 }
 
+std::string RS232CCom::titleText() const {
+    MutexLock lock(titleLock);
+    return title;
+}
+
 void RS232CCom::setTitle(std::string newTitle) {
     MutexLock lock(titleLock);
     title = std::move(newTitle);
@@ -207,7 +212,7 @@ void RS232CCom::endCall() {
     if (lineBroke && g_fd.isOpen()) {
         releaseHeldPort();
         recordPort("close", "the line failed");
-        diagnostic("RS232C Daemon closed " + device + ": the line failed");
+        diagnostic("RS232C Daemon closed " + device + ": the line failed", Priority::Error);
     }
     recordHeard();
     if (callState != LineState::Unused) {
@@ -257,6 +262,12 @@ RS232CCom::Status RS232CCom::status() const {
     return now;
 }
 
+void RS232CCom::adapterReturned() {
+    MutexLock guard(statusLock);
+    lastState = LineState::Unused;
+    lastOpenProblem.clear();
+}
+
 Result RS232CCom::lineFailed() {
     lineBroke = true;
     noteOutcome(LineState::LineFailed);
@@ -264,8 +275,9 @@ Result RS232CCom::lineFailed() {
 }
 
 Result RS232CCom::setUpFailed(const char* what) {
-    diagnostic("RS232C Daemon cannot " + std::string(what) + " " + device + ": " +
-               std::strerror(errno));
+    diagnostic(
+        "RS232C Daemon cannot " + std::string(what) + " " + device + ": " + std::strerror(errno),
+        Priority::Error);
     return lineFailed();
 }
 
@@ -295,7 +307,8 @@ serialio::ExclusivePort RS232CCom::openPort() {
     // One line per change, not per call: the journal tells an operator what is wrong.
     if (problem != openProblem) {
         diagnostic(problem.empty() ? "RS232C Daemon can open " + device + " again"
-                                   : "RS232C Daemon cannot open " + device + ": " + problem);
+                                   : "RS232C Daemon cannot open " + device + ": " + problem,
+                   problem.empty() ? Priority::Info : Priority::Warning);
         openProblem = problem;
     }
     recordPort(port.isOpen() ? "open" : "refused", problem);
@@ -350,7 +363,7 @@ void RS232CCom::onHangUp(std::uint64_t generation) try {
     noteOutcome(LineState::LineFailed);
     recordPort("hangup");
     diagnostic("RS232C Daemon closed " + device + ": the adapter hung up");
-} catch (const LineQueue::Closed&) {
+} catch (const LineQueue::Refused&) {
     // The daemon is stopping; the held port closes with it.
 }
 
@@ -470,7 +483,7 @@ int RS232CCom::fixedCommand(FixedCommand which) {
         /* WRT */ {"WRT\r\n", "WRT\r\n", Port::Held, kShortWindow},
     };
     const auto& row = table[static_cast<int>(which)];
-    // Stopping the tool goes ahead of every call still waiting for the line.
+    // Stopping the tool goes ahead of every call still waiting for the line, and cancels them.
     if (which == FixedCommand::STP) {
         return transaction(row.port, row.cmd, row.reply, row.timeout, Record::Everything,
                            LineQueue::Priority::Urgent);

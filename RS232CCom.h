@@ -26,6 +26,8 @@ class RS232CCom {
     RS232CCom& operator=(const RS232CCom&) = delete;
 
     std::string getTitle() const;
+    // The title as set_title gave it; empty when none is set.
+    std::string titleText() const;
     void setTitle(std::string title);
     std::string getMessage(std::string name) const;
 
@@ -54,11 +56,17 @@ class RS232CCom {
     std::string getLastRecvDataStr();
 
     // The daemon is stopping: calls still waiting for the line, and later ones, do not get it
-    // (they throw LineQueue::Closed); the exchange in progress and STP finish.
+    // (they throw LineQueue::Refused); the exchange in progress and STP finish.
     void refuseWaitingCalls() { serialLock.close(); }
-    // The server has no room for a newcomer (which may be STP): the call that came last of those
-    // waiting for the line is refused, without having reached it. False when none waits.
-    bool shedNewestWaitingCall() { return serialLock.shedNewest(); }
+    // The server has no room for a newcomer (which may be STP): the newest call of `client` that
+    // waits for the line is refused, without having reached it. False when it has none waiting.
+    bool shedNewestWaitingCall(const std::string& client) { return serialLock.shedNewest(client); }
+
+    // For the time the server serves one request on this thread: its calls are `caller`'s, who
+    // takes turns with other clients and whose calls are dropped once it has gone.
+    LineQueue::CallerScope callerScope(LineQueue::Caller caller) {
+        return LineQueue::CallerScope(serialLock, std::move(caller));
+    }
 
     // Calls waiting for the line now, behind the one that has it.
     std::size_t callsWaiting() const { return serialLock.waiting(); }
@@ -77,10 +85,16 @@ class RS232CCom {
     };
     Status status() const;
     const std::string& devicePath() const { return device; }
+    // The adapter was seen gone and is back: what the calls before found was about the one
+    // that went, so the line counts as not used since.
+    void adapterReturned() EXCLUDES(statusLock);
 
     // `lastRecvData` keeps at most this many of the newest bytes, so an endlessly chattering
     // controller cannot exhaust memory between two fetches.
     static constexpr std::size_t kLastRecvDataCap = 1 << 20;
+    // The longest title set_title takes: plenty for a UI's label, and a title is copied into
+    // every answer that reads it.
+    static constexpr std::size_t kTitleLimit = 4096;
 
   private:
     using Result = protocol::Result;
@@ -180,7 +194,7 @@ class RS232CCom {
     // A byte moved on the line (received: from the controller).
     void noteProgress(bool received, std::size_t bytes);
 
-    // One call at a time on the line, in arrival order, STP first; it guards the fields marked
+    // One call at a time on the line, clients in turn, STP first; it guards the fields marked
     // so. The title has its own lock, so that it never waits for a long exchange on the line.
     LineQueue serialLock;
     mutable Mutex titleLock;

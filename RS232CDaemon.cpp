@@ -1,6 +1,7 @@
 #include "RS232CDaemon.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "RS232CCom.h"
 #include "common/FileDescriptor.h"
 #include "common/OutputStream.h"
+#include "process/AdapterWatch.h"
 #include "process/Options.h"
 #include "process/Supervisor.h"
 #include "service/AbyssServer.h"
@@ -28,15 +31,17 @@
 int RS232CDaemon::exit_value = 0;
 
 void RS232CDaemon::shutdown() {
-    diagnostic("RS232CDaemon::shutdown");
+    diagnostic("RS232CDaemon::shutdown", Priority::Info);
 }
 
 void RS232CDaemon::handler(int signum) {
-    if (signum == SIGINT) diagnostic("RS232CDaemon::handler caught CTRL-C");
-    if (signum == SIGHUP) diagnostic("RS232CDaemon::handler ignored SIGHUP");
+    if (signum == SIGINT) diagnostic("RS232CDaemon::handler caught CTRL-C", Priority::Info);
+    if (signum == SIGHUP) diagnostic("RS232CDaemon::handler ignored SIGHUP", Priority::Info);
 }
 
 namespace {
+
+constexpr int kOwnMappingBytes = 256 * 1024;
 
 // Whether the process was started with `signum` ignored (SIGINT in a background job of a
 // non-interactive shell, SIGHUP under nohup): it then stays ignored.
@@ -54,7 +59,8 @@ std::unique_ptr<TraceLog> openTrace(const DaemonOptions& options, int argc, char
     std::string problem;
     std::unique_ptr<TraceLog> trace = TraceLog::open(traceOptions, problem);
     if (!trace) {
-        diagnostic("rs232c-daemon: cannot open the trace file " + options.trace + ": " + problem);
+        diagnostic("rs232c-daemon: cannot open the trace file " + options.trace + ": " + problem,
+                   Priority::Error);
         std::exit(2);
     }
     trace->event("start")
@@ -69,7 +75,7 @@ std::unique_ptr<TraceLog> openTrace(const DaemonOptions& options, int argc, char
 // used is a start-up error, said before the port is opened.
 void setUpTls(DaemonOptions& options) {
     auto fail = [](const std::string& problem) {
-        diagnostic("rs232c-daemon: " + problem);
+        diagnostic("rs232c-daemon: " + problem, Priority::Error);
         std::exit(2);
     };
     if (options.tls.certificate.empty()) return;
@@ -172,7 +178,8 @@ int main(int argc, char** argv) {
             std::cout << "rs232c-daemon " RS232C_VERSION << std::endl;
             return 0;
         case CommandLine::Invalid:
-            diagnostic("rs232c-daemon: " + line.problem + " (see rs232c-daemon --help)");
+            diagnostic("rs232c-daemon: " + line.problem + " (see rs232c-daemon --help)",
+                       Priority::Error);
             return 2;
         case CommandLine::Run:
             break;
@@ -183,6 +190,10 @@ int main(int argc, char** argv) {
     // reaches: its write fails instead, and is told.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    // An answer's large buffers are mapped of their own and go back to the system when freed,
+    // instead of staying with the connection thread's heap: memory held for one big answer is
+    // not held after it.
+    mallopt(M_MMAP_THRESHOLD, kOwnMappingBytes);
     setUpTls(line.options);
     sigset_t taken = blockTakenSignals(!line.options.trace.empty());
     std::unique_ptr<TraceLog> trace = openTrace(line.options, argc, argv);
@@ -191,20 +202,29 @@ int main(int argc, char** argv) {
     std::atexit(RS232CDaemon::shutdown);
 
     RS232CCom com(line.options.device, trace.get());
+    AdapterWatch adapterWatch(com);
     // systemd hears that the daemon is ready only once its port takes connections.
     std::unique_ptr<Supervisor> supervisor;
     line.options.server.version = RS232C_VERSION;
     line.options.server.onListening = [&supervisor] { supervisor->ready(); };
     AbyssServer gui(&com, line.options.server);
     supervisor = std::make_unique<Supervisor>(gui, com);
-    SignalTaker signalTaker(taken, &gui, supervisor.get(), trace.get());
+    // It uses the supervisor, so it goes first: signals that come after it wait, blocked, for the
+    // process to end.
+    std::optional<SignalTaker> signalTaker;
+    signalTaker.emplace(taken, &gui, supervisor.get(), trace.get());
     pthread_t thread_id;
     if (pthread_create(&thread_id, nullptr, AbyssServer::run, &gui) != 0) {
-        diagnostic("Couldn't create pthread");
+        diagnostic("Couldn't create pthread", Priority::Error);
         return 1;
     }
-    announce("RS232C Daemon started");
+    // The first line names where the daemon serves and which line it drives.
+    const std::string& listen = line.options.server.listenAddress;
+    announce("RS232C Daemon started: serving TCP port " + std::to_string(line.options.server.port) +
+             " on " + (listen.empty() ? "every IPv4 interface" : listen) +
+             ", the tool controller on " + line.options.device);
     pthread_join(thread_id, nullptr);
+    signalTaker.reset();
     supervisor.reset();  // it reads the server's counts
     if (gui.failed()) RS232CDaemon::exit_value = 1;
     if (trace) trace->event("stop").text("reason", gui.failed() ? "the server failed" : "");

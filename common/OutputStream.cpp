@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 
 namespace {
 
@@ -50,6 +51,7 @@ OutputStream::OutputStream(int sharedFd) {
     struct stat st {};
     if (::fstat(sharedFd, &st) != 0) return;  // closed: every write fails with EBADF
     fd = sharedFd;
+    journal = journalStreamNames(std::getenv("JOURNAL_STREAM"), st.st_dev, st.st_ino);
     if (S_ISSOCK(st.st_mode)) {
         socket = true;
     } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
@@ -163,10 +165,36 @@ void OutputStream::writeLine(const std::string& text, std::chrono::milliseconds 
     }
 }
 
-void diagnostic(const std::string& text) {
-    OutputStream::standardError().writeLine(text, kLineWait);
+bool journalStreamNames(const char* value, unsigned long device, unsigned long inode) {
+    if (!value) return false;
+    unsigned long named[2] = {0, 0};
+    const char* at = value;
+    for (int part = 0; part < 2; ++part) {
+        const char* digits = at;
+        while (*at >= '0' && *at <= '9') named[part] = named[part] * 10 + (*at++ - '0');
+        if (at == digits || at - digits > 20 || *at != (part == 0 ? ':' : '\0')) return false;
+        ++at;
+    }
+    return named[0] == device && named[1] == inode;
 }
 
-void announce(const std::string& text) {
-    OutputStream::standardOutput().writeLine(text, kLineWait);
+namespace {
+
+void writePrioritized(OutputStream& stream, const std::string& text, Priority priority) {
+    if (!stream.isJournal()) {
+        stream.writeLine(text, kLineWait);
+        return;
+    }
+    std::string line = "<" + std::to_string(static_cast<int>(priority)) + ">";
+    stream.writeLine(line + text, kLineWait);
+}
+
+}  // namespace
+
+void diagnostic(const std::string& text, Priority priority) {
+    writePrioritized(OutputStream::standardError(), text, priority);
+}
+
+void announce(const std::string& text, Priority priority) {
+    writePrioritized(OutputStream::standardOutput(), text, priority);
 }

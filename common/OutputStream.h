@@ -46,6 +46,10 @@ class OutputStream {
     // Whether everything taken has gone out.
     bool idle() EXCLUDES(lock);
 
+    // Whether this stream is systemd's journal (JOURNAL_STREAM names its file), which reads a
+    // syslog priority from a "<N>" at the start of each line.
+    bool isJournal() const { return journal; }
+
     // Writes one line (a newline is added), waiting at most `wait` for the reader, and not at
     // all while the stream is stalled. A line that cannot go out now waits for the stream's next
     // write, within a bound; beyond it, the line is lost.
@@ -62,6 +66,7 @@ class OutputStream {
     int fd = -1;
     bool socket = false;     // send(MSG_DONTWAIT) instead of write()
     bool pollFirst = false;  // a shared blocking description: write only what poll() has room for
+    bool journal = false;    // the journal's stream: lines may carry a priority
 
     Mutex lock;  // also held for every write, so that lines never interleave
     std::string rest
@@ -71,9 +76,16 @@ class OutputStream {
         false;  // a wait for room ran out, and nothing has drained since
 };
 
-// One line on standard error, for the operator (the journal).
-void diagnostic(const std::string& text);
-// One line on standard output ("RS232C Daemon started").
-void announce(const std::string& text);
+// How much a line matters, as syslog numbers it; the journal files each line under it, so that
+// `journalctl -p warning` finds the line's troubles. A terminal or a file sees no number.
+enum class Priority { Error = 3, Warning = 4, Info = 6 };
+
+// Whether JOURNAL_STREAM's value ("DEVICE:INODE", as systemd sets it) names this file.
+bool journalStreamNames(const char* value, unsigned long device, unsigned long inode);
+
+// One line on standard error, for the operator (the journal): by default a warning.
+void diagnostic(const std::string& text, Priority priority = Priority::Warning);
+// One line on standard output ("RS232C Daemon started ...").
+void announce(const std::string& text, Priority priority = Priority::Info);
 
 #endif

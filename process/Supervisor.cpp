@@ -145,10 +145,10 @@ void Supervisor::run() {
             std::string why = unhealthy(pingPeriod * 4 / 5);
             if (why.empty()) {
                 notify("WATCHDOG=1");
-                if (!problem.empty()) diagnostic("RS232C Daemon is healthy again");
+                if (!problem.empty()) diagnostic("RS232C Daemon is healthy again", Priority::Info);
             } else if (why != problem) {
                 // No ping: systemd restarts the daemon unless it recovers in time.
-                diagnostic("RS232C Daemon is not healthy: " + why);
+                diagnostic("RS232C Daemon is not healthy: " + why, Priority::Error);
             }
             problem = why;
         }

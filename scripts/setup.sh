@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build needs from Debian's packages (only what is missing) and builds into
-# build/. Used by run-daemon.sh and test.sh.
+# build/: everything, or the targets named in RS232C_TARGETS. Used by run-daemon.sh and test.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,4 +21,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)"
+targets=()
+for target in ${RS232C_TARGETS:-}; do targets+=(--target "$target"); done
+cmake --build build -j"$(nproc)" "${targets[@]}"

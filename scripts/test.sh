@@ -6,8 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh clang libclang-rt-14-dev
-# The browser test drives Debian's Chromium, the monitoring test a real Prometheus; where they
-# cannot be installed, those tests skip.
+# The browser tests drive Debian's Chromium, the monitoring tests a real Prometheus and its
+# promtool (the alert rules' own tests); where they cannot be installed, those tests skip, except
+# the rules' tests in CI, which fail.
 for tool in chromium prometheus; do
   command -v "$tool" >/dev/null && continue
   echo "Installing $tool for its test ..."
@@ -46,4 +47,10 @@ for name in fuzz build-sanitize build; do
   cat "$logs/$name"
   [ "$(cat "$logs/$name.status")" -eq 0 ] || status=1
 done
+# Each test skipped, whole or in part, and why: a tool that is missing, a case only root plays.
+skipped=$(for build in build-sanitize build; do python3 scripts/skipped-tests.py "$build" "$logs/$build"; done)
+if [ -n "$skipped" ]; then
+  echo "== Skipped, with the reasons the tests give"
+  echo "$skipped"
+fi
 exit $status

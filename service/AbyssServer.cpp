@@ -28,6 +28,7 @@
 #include "common/OutputStream.h"
 #include "service/RequestGuard.h"
 #include "service/RequestHead.h"
+#include "service/StatusPage.h"
 #include "service/XMLRPCMethods.h"
 #include "trace/TraceLog.h"
 
@@ -55,15 +56,23 @@ constexpr std::size_t kProcessorStack = 128 * 1024;
 constexpr std::size_t kConnectionStack = 256 * 1024;
 // The TLS pump's: a record's worth of bytes and OpenSSL's own work on them.
 constexpr std::size_t kPumpStack = 256 * 1024;
-// A full table whose silent connections have requests not yet read is looked at again this
-// often: as soon as one is plainly silent, a newcomer may have its place.
-constexpr int kReadingRecheckMs = 20;
+// A full table where no connection can give up its place now (requests not yet read, answers
+// just made, calls about to wait) is looked at again this often.
+constexpr int kFullRecheckMs = 20;
+// While answers are being written, the accept loop looks this often for one its client leaves
+// unread.
+constexpr int kAnswersLookMs = 1000;
 // When the process runs out of descriptors all the same, the accept loop waits this long for a
 // connection to end before it tries again.
 constexpr int kDescriptorsBackOffMs = 100;
 
 // The connection the current thread serves.
-thread_local ConnectionTable::Id currentConnection = 0;
+struct CurrentConnection {
+    ConnectionTable::Id id = 0;
+    int fd = -1;
+    std::string client;  // as the table counts it
+};
+thread_local CurrentConnection currentConnection;
 
 std::string faultResponse(xmlrpc_c::fault::code_t code, const std::string& text) {
     std::string response;
@@ -103,10 +112,13 @@ void processCall(xmlrpc_env* envP, void* serverP, const char* callXml, size_t le
             // A web page sent it: nothing may reach the line.
             server->recordRefusal(&info, "origin", "web origin " + std::string(origin));
             response = faultResponse(xmlrpc_c::fault::CODE_REQUEST_REFUSED,
-                                     "calls from web pages are refused unless the daemon allows "
-                                     "their origin (rs232c-daemon --allow-origin)");
+                                     "origin: calls from web pages are refused unless the daemon "
+                                     "allows their origin (rs232c-daemon --allow-origin)");
         } else {
             if (decision == OriginPolicy::Allowed) allowReading(session, origin);
+            // The calls of this request are its client's: they take turns with other clients'
+            // and are dropped should the client leave while they wait.
+            auto caller = server->callerScope();
             response = server->respond(std::string(callXml, length), &info);
         }
         *responsePP = XMLRPC_MEMBLOCK_NEW(char, envP, response.size());
@@ -114,6 +126,7 @@ void processCall(xmlrpc_env* envP, void* serverP, const char* callXml, size_t le
             std::memcpy(XMLRPC_MEMBLOCK_CONTENTS(char, *responsePP), response.data(),
                         response.size());
         }
+        server->answered();
     } catch (const std::exception& error) {
         xmlrpc_env_set_fault(envP, XMLRPC_INTERNAL_ERROR, error.what());
     }
@@ -202,14 +215,15 @@ void admitRequest(void* serverP, TSession* session, abyss_bool* handled) {
     }
 }
 
-// GET /metrics for Prometheus and GET /health for UI programs and probes: neither touches the
-// line nor waits for it.
+// GET /metrics for Prometheus, GET /health for UI programs and probes, and GET / the status page
+// for people: none touches the line nor waits for it.
 void answerMonitoring(void* serverP, TSession* session, abyss_bool* handled) {
     const TRequestInfo* request = nullptr;
     SessionGetRequestInfo(session, &request);
     bool metrics = std::strcmp(request->uri, "/metrics") == 0;
     bool health = std::strcmp(request->uri, "/health") == 0;
-    *handled = metrics || health;
+    bool page = std::strcmp(request->uri, "/") == 0;
+    *handled = metrics || health || page;
     if (!*handled) return;
     if (request->method != m_get && request->method != m_head) {
         ResponseAddField(session, "Allow", "GET, HEAD");
@@ -220,6 +234,14 @@ void answerMonitoring(void* serverP, TSession* session, abyss_bool* handled) {
     bool withBody = request->method == m_get;
     if (metrics) {
         respond(session, 200, "text/plain; version=0.0.4", server->metricsText(), withBody);
+        return;
+    }
+    if (page) {
+        ResponseAddField(session, "Content-Security-Policy", statuspage::kContentSecurityPolicy);
+        ResponseAddField(session, "X-Content-Type-Options", "nosniff");
+        ResponseAddField(session, "Referrer-Policy", "no-referrer");
+        respond(session, 200, "text/html; charset=utf-8",
+                statuspage::render(server->monitoring(), server->port()), withBody);
         return;
     }
     // A page of an allowed origin may read it, as it may read calls; others get no CORS header.
@@ -257,7 +279,7 @@ template <typename Release>
 OnExit(Release) -> OnExit<Release>;
 
 // The listening socket, or closed with the reason; `address` empty means every IPv4 interface.
-serialio::FileDescriptor listenOn(const std::string& address, unsigned port, std::string& failure) {
+FileDescriptor listenOn(const std::string& address, unsigned port, std::string& failure) {
     sockaddr_in v4{};
     sockaddr_in6 v6{};
     const sockaddr* where = reinterpret_cast<const sockaddr*>(&v4);
@@ -275,7 +297,7 @@ serialio::FileDescriptor listenOn(const std::string& address, unsigned port, std
         where = reinterpret_cast<const sockaddr*>(&v6);
         size = sizeof v6;
     }
-    serialio::FileDescriptor listener(
+    FileDescriptor listener(
         ::socket(where->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     int one = 1;
     // A restarted daemon takes its port back at once; accepted sockets inherit TCP_NODELAY, so
@@ -290,18 +312,6 @@ serialio::FileDescriptor listenOn(const std::string& address, unsigned port, std
         return {};
     }
     return listener;
-}
-
-// A client as the connection table counts it: its address, without the port.
-std::string addressOf(const sockaddr_storage& peer) {
-    char text[INET6_ADDRSTRLEN] = "";
-    if (peer.ss_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text, sizeof text);
-    } else if (peer.ss_family == AF_INET6) {
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, text,
-                  sizeof text);
-    }
-    return text;
 }
 
 // An answer of the daemon's own, in one line of text, to a request the library does not see.
@@ -336,10 +346,11 @@ struct ConnectionJob {
     Metrics* metrics;
     ConnectionTable::Id id;
     int fd;
+    std::string client;  // as the table counts it
     sockaddr_storage peer;
     socklen_t peerSize;
     const tlsfront::Front* tls;  // null: plain HTTP
-    TraceLog* trace;
+    const AbyssServer* daemon;
 };
 
 // The connection's client as the calls on it carry it. Abyss keeps a struct sockaddr: an IPv6
@@ -486,12 +497,8 @@ void serveTls(const ConnectionJob& job) {
         job.fd, tlsfront::Clock::now() + std::chrono::seconds(kReadTimeout), refusal);
     if (!tls) {
         if (refusal.silent) return;
-        job.metrics->countRefusal("tls");
-        if (job.trace) {
-            job.trace->event("refused-call")
-                .text("client", clientOf(clientInfoOf(job, nullptr).channel))
-                .text("reason", refusal.reason);
-        }
+        job.daemon->recordHandshakeRefusal(clientOf(clientInfoOf(job, nullptr).channel), job.client,
+                                           refusal.reason);
         // A person who typed http:// hears why nothing answers; no XML-RPC answer is given.
         if (refusal.plainHttp)
             answerPlainly(job.fd, "400 Bad Request",
@@ -520,6 +527,9 @@ void serveTls(const ConnectionJob& job) {
         return;  // no thread for it now: the connection closes, the client may try again
     }
     ClientInfo client = clientInfoOf(job, &tls->name());
+    // The pump ends the pair's sending side when the client ends its own: a call waiting for the
+    // line sees its client leave there, as it would on a plain socket.
+    currentConnection.fd = libraryEnd.get();
     runLibrary(job, libraryEnd.get(), client);
     job.table->readsFrom(job.id, -1);
     ::shutdown(libraryEnd.get(), SHUT_RDWR);  // the pump delivers the rest of the answer and ends
@@ -528,7 +538,7 @@ void serveTls(const ConnectionJob& job) {
 
 void* serveConnection(void* argument) {
     std::unique_ptr<ConnectionJob> job(static_cast<ConnectionJob*>(argument));
-    currentConnection = job->id;
+    currentConnection = {job->id, job->fd, job->client};
     if (job->tls) {
         serveTls(*job);
     } else if (headChecked(*job)) {
@@ -587,6 +597,7 @@ void AbyssServer::add(const char* name) {
 
 std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::callInfo* info) const {
     using requestguard::Verdict;
+    AnswerBudget budget;
     try {
         requestguard::Inspection inspection = requestguard::inspect(callXml.data(), callXml.size());
         // What /metrics calls each refusal.
@@ -624,6 +635,14 @@ void AbyssServer::recordRefusal(const xmlrpc_c::callInfo* info, const char* reas
     event.text("reason", why);
 }
 
+void AbyssServer::recordHandshakeRefusal(const std::string& client, const std::string& address,
+                                         const std::string& why) const {
+    metrics.countRefusal("tls");
+    if (options.trace)
+        options.trace->event("refused-call").text("client", client).text("reason", why);
+    reportOnce("tls " + address, "RS232C Daemon refused a TLS client at " + address + ": " + why);
+}
+
 OriginPolicy::Decision AbyssServer::admitOrigin(const char* origin) const {
     OriginPolicy::Decision decision = originPolicy.decide(origin);
     if (decision == OriginPolicy::Refused) {
@@ -650,7 +669,15 @@ void AbyssServer::reportOnce(const std::string& key, const std::string& line) co
 }
 
 bool AbyssServer::beginRequest() const {
-    return !connections || connections->beginRequest(currentConnection);
+    return !connections || connections->beginRequest(currentConnection.id);
+}
+
+void AbyssServer::answered() const {
+    if (connections) connections->answered(currentConnection.id);
+}
+
+LineQueue::CallerScope AbyssServer::callerScope() const {
+    return com->callerScope({currentConnection.client, currentConnection.fd});
 }
 
 bool AbyssServer::fullOfCalls() const {
@@ -662,13 +689,14 @@ std::string AbyssServer::serve() {
     unsigned capacity = connectionsThatFit(
         options.tls ? kDescriptorsPerTlsConnection : kDescriptorsPerConnection, failure);
     if (capacity == 0) return failure;
+    connectionLimit = capacity;
 
     const char* error = nullptr;
     AbyssInit(&error);
     if (error) return takeError(error);
     OnExit abyssTerm{[] { AbyssTerm(); }};
 
-    serialio::FileDescriptor listener = listenOn(options.listenAddress, options.port, failure);
+    FileDescriptor listener = listenOn(options.listenAddress, options.port, failure);
     if (!listener.isOpen()) return failure;
     // The daemon accepts connections itself and hands each to the library, so that it decides
     // who gets one. The library then serves one request per connection.
@@ -732,26 +760,28 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
     if (stallAfter)
         stallAt =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atol(stallAfter));
+    using Clock = std::chrono::steady_clock;
     bool shedding = false;  // a waiting call was refused; its connection's end is awaited
+    // The table was full and nothing could give up its place: the listener rests until then.
+    auto recheckAt = Clock::time_point::min();
     for (;;) {
-        if (std::chrono::steady_clock::now() >= stallAt) {
+        auto now = Clock::now();
+        if (now >= stallAt) {
             pollfd stop{stopSignal.get(), POLLIN, 0};
             while (!stopRequested) ::poll(&stop, 1, -1);
             return "";
         }
         ConnectionTable::Room room = connections->room();
-        // Every connection serves a call and most of them only wait for the line: a newcomer,
-        // which may be STP, must not wait behind them all for a connection.
-        bool mayShed = room == ConnectionTable::Room::None && !shedding &&
-                       connections->fullOfCalls() && com->callsWaiting() > 0;
+        bool resting = room == ConnectionTable::Room::Full && now < recheckAt;
         bool listen = room == ConnectionTable::Room::Free ||
-                      room == ConnectionTable::Room::Closable || mayShed;
+                      (room == ConnectionTable::Room::Full && !shedding && !resting);
         pollfd fds[3] = {{stopSignal.get(), POLLIN, 0},
                          {connections->endedFd(), POLLIN, 0},
                          {listener, static_cast<short>(listen ? POLLIN : 0), 0}};
-        int waitMs = stallAt != std::chrono::steady_clock::time_point::max() ? 50
-                     : room == ConnectionTable::Room::Reading                ? kReadingRecheckMs
-                                                                             : -1;
+        int waitMs = stallAt != Clock::time_point::max() ? 50
+                     : resting                           ? kFullRecheckMs
+                     : connections->writingAnswers()     ? kAnswersLookMs
+                                                         : -1;
         if (::poll(fds, 3, waitMs) < 0) {
             if (errno == EINTR) continue;
             return std::string("cannot wait for connections: ") + std::strerror(errno);
@@ -761,16 +791,23 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
             connections->clearEnded();
             shedding = false;
         }
-        if (!(fds[2].revents & POLLIN)) continue;
-        if (room == ConnectionTable::Room::None) {
-            // The call that came last of those waiting for the line hears that the daemon is
-            // busy; its connection's end lets the newcomer in.
-            shedding = com->shedNewestWaitingCall();
-            continue;
+        for (std::size_t n = connections->closeStalledAnswers(); n > 0; --n) {
+            metrics.countRefusal("unread_answer");
         }
-        if (room == ConnectionTable::Room::Closable) {
-            // Someone waits: a silent connection goes, and its end lets the newcomer in.
-            connections->makeRoom();
+        if (!(fds[2].revents & POLLIN)) continue;
+        if (room == ConnectionTable::Room::Full) {
+            // Someone waits for a place: the client that holds the most gives one up, a silent
+            // connection if it has one, or else its newest call that waits for the line, which
+            // hears that the daemon is busy. Its end lets the newcomer, which may be STP, in.
+            bool givenUp = false;
+            for (const std::string& client : connections->biggestHolders()) {
+                givenUp = connections->closeLongestSilent(client);
+                if (givenUp) break;
+                givenUp = shedding = com->shedNewestWaitingCall(client);
+                if (givenUp) break;
+            }
+            // Its requests not read yet, its calls about to wait: looked at again shortly.
+            if (!givenUp) recheckAt = now + std::chrono::milliseconds(kFullRecheckMs);
             continue;
         }
 
@@ -792,7 +829,7 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
             }
             continue;  // a client that gave up before it was taken, or a signal
         }
-        std::string client = addressOf(peer);
+        std::string client = ConnectionTable::clientOf(peer);
         ConnectionTable::Id id = connections->admit(fd, client);
         if (id == 0) {
             metrics.countRefusal("client_connections");
@@ -807,8 +844,8 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
         pthread_attr_init(&attributes);
         pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
         pthread_attr_setstacksize(&attributes, stack);
-        auto* job = new ConnectionJob{&server,  connections.get(), &metrics,     id, fd, peer,
-                                      peerSize, options.tls.get(), options.trace};
+        auto* job = new ConnectionJob{&server,  connections.get(), &metrics, id, fd, client, peer,
+                                      peerSize, options.tls.get(), this};
         pthread_t thread;
         int started = pthread_create(&thread, &attributes, serveConnection, job);
         pthread_attr_destroy(&attributes);
@@ -824,7 +861,16 @@ std::string AbyssServer::metricsText() const {
         "# HELP rs232c_connections_open HTTP connections the daemon holds open.\n"
         "# TYPE rs232c_connections_open gauge\n"
         "rs232c_connections_open " +
-        std::to_string(connections ? connections->size() : 0) + "\n";
+        std::to_string(connections ? connections->size() : 0) +
+        "\n# HELP rs232c_connections_limit HTTP connections the daemon may hold open at once.\n"
+        "# TYPE rs232c_connections_limit gauge\n"
+        "rs232c_connections_limit " +
+        std::to_string(connectionLimit.load()) +
+        "\n# HELP rs232c_device_info The serial device the daemon drives and the TCP port it "
+        "serves.\n# TYPE rs232c_device_info gauge\n"
+        "rs232c_device_info{device=\"" +
+        prometheusLabel(com->devicePath()) + "\",port=\"" + std::to_string(options.port) +
+        "\"} 1\n";
     return metrics.prometheusText(extra);
 }
 
@@ -853,7 +899,8 @@ void* AbyssServer::run(void* aserver) {
         ptr->serveFailed = true;
         // One clear line that names the port and the library's reason.
         diagnostic("RS232C Daemon cannot serve XML-RPC on TCP port " +
-                   std::to_string(ptr->options.port) + ": " + failure);
+                       std::to_string(ptr->options.port) + ": " + failure,
+                   Priority::Error);
     }
     return nullptr;
 }

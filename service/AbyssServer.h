@@ -12,8 +12,9 @@
 #include <vector>
 #include <xmlrpc-c/registry.hpp>
 
+#include "common/FileDescriptor.h"
 #include "common/ThreadSafety.h"
-#include "link/SerialIO.h"
+#include "link/LineQueue.h"
 #include "service/ConnectionTable.h"
 #include "service/Metrics.h"
 #include "service/OriginPolicy.h"
@@ -68,10 +69,20 @@ class AbyssServer {
     // into the trace, if there is one.
     void recordRefusal(const xmlrpc_c::callInfo* info, const char* reason,
                        const std::string& why) const;
+    // Counts a failed TLS handshake of `client` ("address:port", from `address`), puts it into
+    // the trace, and names the address on stderr the first time it fails (an expired UI
+    // certificate shows in the journal).
+    void recordHandshakeRefusal(const std::string& client, const std::string& address,
+                                const std::string& why) const;
     // Every request passes here once it is whole (a call once its body is read, any other once
     // its head is): false when its connection was closed meanwhile to make room for another (it
     // must then not be served).
     bool beginRequest() const;
+    // The request's answer is made: its connection no longer serves a call (see
+    // ConnectionTable::answered).
+    void answered() const;
+    // While it lives, the calls made on this thread are those of the connection's client.
+    LineQueue::CallerScope callerScope() const;
     // Every connection the server may hold serves a call: it is busy, not hung, and takes the
     // next connection when a call ends.
     bool fullOfCalls() const;
@@ -102,7 +113,8 @@ class AbyssServer {
     OriginPolicy originPolicy;
     bool serveFailed = false;
     std::atomic<bool> stopRequested{false};
-    serialio::FileDescriptor stopSignal;           // an eventfd that wakes the accept loop
+    std::atomic<unsigned> connectionLimit{0};      // the table's size, from the time serving begins
+    FileDescriptor stopSignal;                     // an eventfd that wakes the accept loop
     std::unique_ptr<ConnectionTable> connections;  // from the time serving begins
     mutable Mutex reportedLock;
     mutable std::set<std::string> reported GUARDED_BY(reportedLock);  // origins, addresses

@@ -1,18 +1,24 @@
 // The connections the server holds, and who may have the next one. The table is sized from the
-// descriptor limit, one client address may hold only so many, and when it is full the longest
-// silent connection of the client that holds the most goes first, so that no client can crowd
-// out the others: a UI that sends STP gets a connection whatever other clients keep open.
+// descriptor limit, one client may hold only so many, and when it is full the client that holds
+// the most gives one up, never a smaller one, so that no client can crowd out the others: a UI
+// that sends STP gets a connection whatever other clients keep open. A client is an address; an
+// IPv6 /64, which one host may fill with addresses of its own, counts as one.
 // A connection is silent until the server has read its whole request, a call's body included;
-// from then on it is serving and is never closed under it.
+// from then on it is serving and is never closed under it, until its answer is being written:
+// an answer nobody reads must not hold a place.
 #ifndef SERVICE_CONNECTIONTABLE_H
 #define SERVICE_CONNECTIONTABLE_H
 
+#include <sys/socket.h>
+
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
+#include "common/FileDescriptor.h"
 #include "common/ThreadSafety.h"
-#include "link/SerialIO.h"
 
 class ConnectionTable {
   public:
@@ -23,23 +29,27 @@ class ConnectionTable {
     using Id = std::uint64_t;
 
     explicit ConnectionTable(Limits limits);
+    // A client as the table counts it: an IPv4 address, or an IPv6 address's /64
+    // ("2001:db8:1:2::/64"); an IPv4 address mapped into IPv6 is that IPv4 address.
+    static std::string clientOf(const sockaddr_storage& peer);
     ConnectionTable(const ConnectionTable&) = delete;
     ConnectionTable& operator=(const ConnectionTable&) = delete;
 
     // For the accept loop, before it looks at the listener. Free: another connection fits now.
-    // Closable: the table is full, but a silent connection may be closed for one that waits.
-    // Reading: full, and the silent connections have requests not yet read: soon they serve a
-    // call or are silent for good, and nothing announces which; the loop looks again shortly.
-    // None: every connection is serving, or one is being closed already; endedFd() wakes the
-    // loop when that changes.
-    enum class Room { Free, Closable, Reading, None };
+    // Full: a newcomer needs one of the biggest holders to give one up. Closing: a connection is
+    // being closed to make room already; endedFd() wakes the loop when it has gone.
+    enum class Room { Free, Full, Closing };
     Room room() const EXCLUDES(lock);
     // Full, and every connection serves a call: the server takes no other until one ends.
     bool fullOfCalls() const EXCLUDES(lock);
-    // A connection waits and the table is full: closes the longest silent connection of the
-    // client that holds the most. Only on demand, so that a newcomer that has not yet sent its
-    // call is not closed for a connection that may never come.
-    void makeRoom() EXCLUDES(lock);
+    // The clients that hold the most connections now (more than one when they hold as many):
+    // when the table is full, one of them gives up a place, never a smaller client.
+    std::vector<std::string> biggestHolders() const EXCLUDES(lock);
+    // A connection waits and the table is full: closes the longest silent connection of
+    // `client` (or one whose answer it does not read). Only on demand, so that a newcomer that
+    // has not yet sent its call is not closed for a connection that may never come. False when
+    // it has none: a request that has come is not closed because its thread has not read it yet.
+    bool closeLongestSilent(const std::string& client) EXCLUDES(lock);
     // Takes `fd` (accepted from `client`) into the table and returns its name; 0 when the
     // client already holds its share and none of its connections is silent (the caller then
     // refuses it). A client at its share loses its longest silent connection to the new one.
@@ -59,6 +69,18 @@ class ConnectionTable {
     // TLS front), not from the connection's socket; -1 when it no longer does. Bytes waiting
     // there are a request that has come: the connection is not closable while they wait.
     void readsFrom(Id id, int fd) EXCLUDES(lock);
+    // For the connection's thread: the answer is made and about to be written. It no longer
+    // serves a call; once its client has taken none of it for kAnswerGrace it may be closed for
+    // another, and after kAnswerTimeout it is closed (closeStalledAnswers): a client that does
+    // not read its answer holds neither a place nor a thread and the answer's memory.
+    void answered(Id id) EXCLUDES(lock);
+    static constexpr std::chrono::seconds kAnswerGrace{1};
+    static constexpr std::chrono::seconds kAnswerTimeout{10};
+    // Whether an answer is being written: the accept loop then looks once a second.
+    bool writingAnswers() const EXCLUDES(lock);
+    // Closes each connection whose client has taken none of its answer for kAnswerTimeout; the
+    // number closed.
+    std::size_t closeStalledAnswers() EXCLUDES(lock);
     // The connection has ended: it leaves the table and its descriptor is closed.
     void end(Id id) EXCLUDES(lock);
 
@@ -68,9 +90,12 @@ class ConnectionTable {
 
   private:
     struct Connection {
-        serialio::FileDescriptor fd;
+        FileDescriptor fd;
         std::string client;
-        enum State { Silent, Serving, Closing } state = Silent;
+        enum State { Silent, Serving, Answered, Closing } state = Silent;
+        // Answered: how much of it its client had taken when last looked at, and since when.
+        std::uint64_t taken = 0;
+        std::chrono::steady_clock::time_point takenSince;
         bool awaitingHead = false;
         int libraryFd = -1;  // readsFrom()
     };
@@ -78,12 +103,14 @@ class ConnectionTable {
 
     // Shuts the connection's socket, so its thread's read ends; the thread then calls end().
     void close(Connection& connection) REQUIRES(lock);
-    // Silent, and nothing of its request waits unread (or only part of its head): a request
-    // that has come is not closed because its thread has not read it yet.
-    static bool closable(const Connection& connection);
-    // The longest closable connection of `client`, or of the client that holds the most silent
-    // ones (of any client, should none of those be closable).
-    Table::iterator longestSilent(const std::string* client) REQUIRES(lock);
+    // Silent with nothing of its request waiting unread (or only part of its head): a request
+    // that has come is not closed because its thread has not read it yet. Or answered, and its
+    // client has taken nothing for kAnswerGrace.
+    bool closable(Connection& connection) REQUIRES(lock);
+    // Answered, and its client has taken none of the answer for `limit`.
+    static bool stalled(Connection& connection, std::chrono::steady_clock::duration limit);
+    // The longest closable connection of `client`, or end().
+    Table::iterator longestSilent(const std::string& client) REQUIRES(lock);
 
     const Limits limits;
     mutable Mutex lock;
@@ -91,7 +118,7 @@ class ConnectionTable {
     std::map<std::string, unsigned> perClient GUARDED_BY(lock);
     std::size_t closing GUARDED_BY(lock) = 0;
     Id nextId GUARDED_BY(lock) = 1;
-    serialio::FileDescriptor ended;  // an eventfd
+    FileDescriptor ended;  // an eventfd
 };
 
 #endif

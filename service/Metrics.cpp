@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -61,6 +62,12 @@ double openDescriptors() {
     while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
     closedir(dir);
     return count - 1;  // the directory's own descriptor
+}
+
+double descriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    return limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<double>(limit.rlim_cur);
 }
 
 double cpuSeconds() {
@@ -146,6 +153,10 @@ std::string ageInWords(double seconds) {
 
 }  // namespace
 
+std::string prometheusLabel(const std::string& value) {
+    return label(value);
+}
+
 Metrics::Metrics(const RS232CCom& com, TraceLog* trace, std::string version)
     : com(com), trace(trace), version(std::move(version)), startTime(processStartTime()) {
     MutexLock guard(lock);
@@ -173,8 +184,11 @@ void Metrics::addMethod(const std::string& method, const std::vector<std::string
 void Metrics::countCall(const std::string& method, const std::string& outcome, double taken) {
     const auto& bounds = buckets();
     std::size_t bucket = std::lower_bound(bounds.begin(), bounds.end(), taken) - bounds.begin();
+    double now = seconds(CLOCK_REALTIME);
     MutexLock guard(lock);
     ++calls[{method, outcome}];
+    recent.push_front({now, method, outcome, taken});
+    if (recent.size() > kRecentCalls) recent.pop_back();
     Histogram& histogram = durations[method];
     histogram.counts.resize(bounds.size());
     if (bucket < bounds.size()) ++histogram.counts[bucket];
@@ -197,33 +211,57 @@ Metrics::Totals Metrics::totals() const {
     return totals;
 }
 
-std::string Metrics::lineWords(serialio::Presence presence, const RS232CCom::Status& status) {
+std::vector<Metrics::RecentCall> Metrics::recentCalls() const {
+    MutexLock guard(lock);
+    return {recent.begin(), recent.end()};
+}
+
+double Metrics::lastReplyAge() const {
+    double last = com.status().lastReplyTime;
+    return last > 0 ? std::max(0.0, seconds(CLOCK_REALTIME) - last) : -1;
+}
+
+const std::vector<const char*>& Metrics::lineStates() {
+    static const std::vector<const char*> states = {
+        "ok", "no_reply", "absent", "held_elsewhere", "no_permission", "line_failed", "idle"};
+    return states;
+}
+
+Metrics::Line Metrics::line() const {
+    return lineOf(serialio::presenceOf(com.devicePath()), com.status());
+}
+
+Metrics::Line Metrics::lineOf(serialio::Presence presence, const RS232CCom::Status& status) {
+    // What the path is now comes first: an adapter that went is absent at once, without a call.
     switch (presence) {
         case serialio::Presence::Absent:
-            return "adapter absent";
+            return {"absent", "adapter absent"};
         case serialio::Presence::NotATerminal:
-            return "not a terminal";
+            return {"absent", "not a terminal"};
         case serialio::Presence::Present:
             break;
     }
     switch (status.state) {
         case RS232CCom::LineState::Unused:
-            return "not used yet";
+            return {"idle", "not used yet"};
         case RS232CCom::LineState::Answering:
-            return "answering";
+            return {"ok", "answering"};
         case RS232CCom::LineState::NoReply:
-            return "no reply";
+            return {"no_reply", "no reply"};
         case RS232CCom::LineState::LineFailed:
-            return "line failed";
+            return {"line_failed", "line failed"};
         case RS232CCom::LineState::OpenFailed:
             break;
     }
-    if (status.openProblem == "absent") return "adapter absent";
-    if (status.openProblem == "not a terminal" || status.openProblem == "permission denied" ||
-        status.openProblem == "held by another program") {
-        return status.openProblem;
+    // The adapter the last call missed is there now: nothing has used it since.
+    if (status.openProblem == "absent" || status.openProblem == "not a terminal") {
+        return {"idle", "not used yet"};
     }
-    return "cannot open: " + status.openProblem;
+    if (status.openProblem == "permission denied") return {"no_permission", status.openProblem};
+    if (status.openProblem == "held by another program") {
+        return {"held_elsewhere", status.openProblem};
+    }
+    return {"line_failed", "cannot open: " + status.openProblem};
 }
 
 std::string Metrics::prometheusText(const std::string& extra) const {
@@ -237,6 +275,8 @@ std::string Metrics::prometheusText(const std::string& extra) const {
         refusalCounts = refusals;
     }
     RS232CCom::Status status = com.status();
+    serialio::Presence presence = serialio::presenceOf(com.devicePath());
+    Line line = lineOf(presence, status);
     Exposition out;
     out.family("rs232c_calls_total", "counter", "XML-RPC calls by method and outcome.");
     for (const auto& entry : callCounts) {
@@ -274,8 +314,14 @@ std::string Metrics::prometheusText(const std::string& extra) const {
     out.family("rs232c_port_held", "gauge", "1 while the daemon holds the serial port open.");
     out.sample("rs232c_port_held", "", status.portHeld ? 1 : 0);
     out.family("rs232c_adapter_present", "gauge", "1 while the device path is a terminal.");
-    out.sample("rs232c_adapter_present", "",
-               serialio::presenceOf(com.devicePath()) == serialio::Presence::Present ? 1 : 0);
+    out.sample("rs232c_adapter_present", "", presence == serialio::Presence::Present ? 1 : 0);
+    out.family("rs232c_line_state", "gauge",
+               "1 for the line's state now, 0 for the others; idle: no call since the start or "
+               "since the adapter came back.");
+    for (const char* state : lineStates()) {
+        out.sample("rs232c_line_state", std::string("state=\"") + state + "\"",
+                   std::strcmp(state, line.state) == 0 ? 1 : 0);
+    }
     out.family("rs232c_last_reply_timestamp_seconds", "gauge",
                "Unix time of the last byte from the controller; 0 before any.");
     out.sample("rs232c_last_reply_timestamp_seconds", "", status.lastReplyTime);
@@ -297,6 +343,8 @@ std::string Metrics::prometheusText(const std::string& extra) const {
     out.sample("process_resident_memory_bytes", "", residentBytes());
     out.family("process_open_fds", "gauge", "Number of open file descriptors.");
     out.sample("process_open_fds", "", openDescriptors());
+    out.family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
+    out.sample("process_max_fds", "", descriptorLimit());
     out.family("process_start_time_seconds", "gauge", "Start time of the process, Unix time.");
     out.sample("process_start_time_seconds", "", startTime);
     out.family("process_cpu_seconds_total", "counter", "User and system CPU time spent.");
@@ -308,6 +356,7 @@ std::string Metrics::healthJson(bool& adapterPresent) const {
     serialio::Presence presence = serialio::presenceOf(com.devicePath());
     adapterPresent = presence == serialio::Presence::Present;
     RS232CCom::Status status = com.status();
+    Line line = lineOf(presence, status);
     Totals counted = totals();
     std::string age = "null";
     if (status.lastReplyTime > 0) {
@@ -319,7 +368,8 @@ std::string Metrics::healthJson(bool& adapterPresent) const {
     return "{\"device\":" + jsonText(com.devicePath()) +
            ",\"adapter_present\":" + (adapterPresent ? "true" : "false") +
            ",\"port_held\":" + (status.portHeld ? "true" : "false") +
-           ",\"last_reply_age_s\":" + age + ",\"line\":" + jsonText(lineWords(presence, status)) +
+           ",\"last_reply_age_s\":" + age + ",\"line\":" + jsonText(line.words) +
+           ",\"line_state\":\"" + line.state + "\"" +
            ",\"calls\":" + std::to_string(counted.calls) +
            ",\"failed_calls\":" + std::to_string(counted.failed) + "}\n";
 }
@@ -327,12 +377,12 @@ std::string Metrics::healthJson(bool& adapterPresent) const {
 std::string Metrics::statusLine() const {
     RS232CCom::Status status = com.status();
     Totals counted = totals();
-    std::string line =
-        com.devicePath() + ": " + lineWords(serialio::presenceOf(com.devicePath()), status) + ", ";
-    line +=
+    std::string text = com.devicePath() + ": " +
+                       lineOf(serialio::presenceOf(com.devicePath()), status).words + ", ";
+    text +=
         status.lastReplyTime > 0
             ? "last reply " + ageInWords(seconds(CLOCK_REALTIME) - status.lastReplyTime) + " ago"
             : "no reply yet";
-    return line + "; " + std::to_string(counted.calls) + " calls, " +
+    return text + "; " + std::to_string(counted.calls) + " calls, " +
            std::to_string(counted.failed) + " failed";
 }

@@ -6,6 +6,7 @@
 #define SERVICE_METRICS_H
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <utility>
@@ -16,6 +17,9 @@
 #include "link/SerialIO.h"
 
 class TraceLog;
+
+// A label value as the Prometheus text format writes it: backslash, quote and line feed escaped.
+std::string prometheusLabel(const std::string& value);
 
 class Metrics {
   public:
@@ -44,18 +48,42 @@ class Metrics {
     // The bounds of the duration histogram's buckets, in seconds.
     static const std::vector<double>& buckets();
 
+    // The line's state, as rs232c_line_state, /health, systemd's status and the status page all
+    // give it: a name to alert on and the words for a person.
+    struct Line {
+        const char* state;  // one of lineStates()
+        std::string words;  // "answering", "adapter absent", "cannot open: ...", ...
+    };
+    Line line() const;
+    static const std::vector<const char*>& lineStates();
+
+    // One call, as the status page lists it.
+    struct RecentCall {
+        double time;  // Unix time the call ended
+        std::string method, outcome;
+        double seconds;
+    };
+    // The newest calls, newest first.
+    std::vector<RecentCall> recentCalls() const EXCLUDES(lock);
+    static constexpr std::size_t kRecentCalls = 20;
+
+    struct Totals {
+        std::uint64_t calls = 0, failed = 0;
+    };
+    Totals totals() const EXCLUDES(lock);
+    // Seconds since the last byte from the controller; negative before any.
+    double lastReplyAge() const;
+    const RS232CCom& link() const { return com; }
+    const std::string& daemonVersion() const { return version; }
+
   private:
     struct Histogram {
         std::vector<std::uint64_t> counts;  // per bucket, not cumulative
         double sum = 0;
         std::uint64_t count = 0;
     };
-    struct Totals {
-        std::uint64_t calls = 0, failed = 0;
-    };
-    Totals totals() const EXCLUDES(lock);
-    // The line's state in words, from what the path is now and what the last call found.
-    static std::string lineWords(serialio::Presence presence, const RS232CCom::Status& status);
+    // The line's state from what the path is now and what the last call found.
+    static Line lineOf(serialio::Presence presence, const RS232CCom::Status& status);
 
     const RS232CCom& com;
     TraceLog* const trace;
@@ -66,6 +94,7 @@ class Metrics {
     std::map<std::pair<std::string, std::string>, std::uint64_t> calls GUARDED_BY(lock);
     std::map<std::string, Histogram> durations GUARDED_BY(lock);
     std::map<std::string, std::uint64_t> refusals GUARDED_BY(lock);
+    std::deque<RecentCall> recent GUARDED_BY(lock);  // newest first, at most kRecentCalls
 };
 
 #endif

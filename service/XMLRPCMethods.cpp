@@ -61,8 +61,8 @@ std::string outcomeOf(const std::string& meaning) {
     return outcome;
 }
 
-// Every outcome a method can have, so that its series exist before the first call.
-std::vector<std::string> outcomesOf(const std::string& method, const std::string& signature) {
+// What a method's own outcomes can be.
+std::vector<std::string> resultsOf(const std::string& method, const std::string& signature) {
     if (method == "serial_close") return {"released", "fault"};
     if (method == "recv_cmd_inf") {
         return {"no_status_line", "status_ok",  "status_wng_or_fng", "status_cup", "status_fsp",
@@ -79,6 +79,32 @@ std::vector<std::string> outcomesOf(const std::string& method, const std::string
     }
     return {"answered", "fault"};
 }
+
+// Every outcome a method can have, so that its series exist before the first call: its own, and
+// for a method that waits for the line, each reason it may not get it.
+std::vector<std::string> outcomesOf(const std::string& method, const std::string& signature) {
+    std::vector<std::string> outcomes = resultsOf(method, signature);
+    if (method == "get_title" || method == "set_title" || method == "get_message") return outcomes;
+    using Refusal = LineQueue::Refusal;
+    for (Refusal why : {Refusal::Cancelled, Refusal::Abandoned, Refusal::Busy, Refusal::Stopping}) {
+        outcomes.push_back(LineQueue::nameOf(why));
+    }
+    return outcomes;
+}
+
+// The size of a result in the answer's XML, as near as counts: what a string's characters
+// become there, and room for the tags.
+std::size_t encodedSize(const value& result) {
+    constexpr std::size_t kTags = 64;
+    if (result.type() != value::TYPE_STRING) return kTags;
+    std::size_t size = kTags;
+    for (char c : static_cast<std::string>(xmlrpc_c::value_string(result))) {
+        size += c == '&' ? 5 : c == '<' || c == '>' ? 4 : c == '\r' ? 6 : 1;
+    }
+    return size;
+}
+
+thread_local AnswerBudget* currentBudget = nullptr;
 
 // A parameter or result as the record shows it: the string itself, or the number.
 std::string shown(const value& v) {
@@ -170,6 +196,14 @@ void LinkMethod::recordCallsAs(const char* methodName, Metrics& counts, TraceLog
     metrics->addMethod(name, outcomesOf(name, _signature));
 }
 
+AnswerBudget::AnswerBudget() : previous(currentBudget) {
+    currentBudget = this;
+}
+
+AnswerBudget::~AnswerBudget() {
+    currentBudget = previous;
+}
+
 void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* callInfoP,
                          value* retvalP) {
     auto started = std::chrono::steady_clock::now();
@@ -177,13 +211,17 @@ void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* c
     // An observer's call to a method that may move the tool never reaches the link object.
     bool forbidden = needed == Role::Operator && operators &&
                      (!certificate || operators->count(*certificate) == 0);
+    // Why it did not get the line, if it did not.
+    const char* refusal = forbidden ? "forbidden" : nullptr;
     auto record = [&](const std::string* fault) {
-        std::string meaning = fault ? "" : meaningOf(name, *retvalP);
+        std::string meaning = fault ? (refusal ? refusal : "") : meaningOf(name, *retvalP);
         double taken =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (metrics && forbidden) metrics->countRefusal("forbidden");
-        if (metrics && !forbidden)
-            metrics->countCall(name, fault ? "fault" : outcomeOf(meaning), taken);
+        if (metrics && forbidden) {
+            metrics->countRefusal("forbidden");  // a refused request, not a call of the method
+        } else if (metrics) {
+            metrics->countCall(name, fault && !refusal ? "fault" : outcomeOf(meaning), taken);
+        }
         if (!trace) return;
         std::vector<std::string> params;
         for (std::size_t i = 0; i < paramList.size(); ++i) params.push_back(shown(paramList[i]));
@@ -193,6 +231,7 @@ void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* c
         event.text("method", name).texts("params", params);
         if (fault) {
             event.text("fault", *fault);
+            if (refusal) event.text("meaning", refusal);
         } else {
             if (retvalP->type() == value::TYPE_INT) {
                 event.integer("result", xmlrpc_c::value_int(*retvalP));
@@ -203,6 +242,7 @@ void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* c
         }
         event.number("ms", taken * 1000);
     };
+    AnswerBudget* budget = currentBudget;
     try {
         if (forbidden) {
             throw xmlrpc_c::fault("forbidden: " + (certificate ? *certificate : "a client") +
@@ -210,9 +250,17 @@ void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* c
                                   xmlrpc_c::fault::CODE_REQUEST_REFUSED);
         }
         try {
+            if (budget && budget->spent >= AnswerBudget::kBytes) {
+                throw xmlrpc_c::fault("the answer to this request would be longer than " +
+                                          std::to_string(AnswerBudget::kBytes) +
+                                          " bytes; this call did not run",
+                                      xmlrpc_c::fault::CODE_LIMIT_EXCEEDED);
+            }
             execute(paramList, retvalP);
-        } catch (const LineQueue::Closed& closed) {
-            throw xmlrpc_c::fault(closed.what(), xmlrpc_c::fault::CODE_REQUEST_REFUSED);
+            if (budget) budget->spent += encodedSize(*retvalP);
+        } catch (const LineQueue::Refused& refused) {
+            refusal = LineQueue::nameOf(refused.why);
+            throw xmlrpc_c::fault(refused.what(), xmlrpc_c::fault::CODE_REQUEST_REFUSED);
         }
     } catch (const xmlrpc_c::fault& fault) {
         std::string description = fault.getDescription();
@@ -229,6 +277,12 @@ void GetTitle::execute(paramList const& paramList, value* retvalP) {
 
 void SetTitle::execute(paramList const& paramList, value* retvalP) {
     std::string title = stringParameter(paramList);
+    if (title.size() > RS232CCom::kTitleLimit) {
+        throw xmlrpc_c::fault("the title has " + std::to_string(title.size()) +
+                                  " bytes; a title may have at most " +
+                                  std::to_string(RS232CCom::kTitleLimit),
+                              xmlrpc_c::fault::CODE_LIMIT_EXCEEDED);
+    }
     com->setTitle(title);
     *retvalP = textResult(title);
 }

@@ -32,6 +32,25 @@ const std::string* certificateOf(const xmlrpc_c::callInfo* info);
 // change what the controller holds.
 enum class Role { Observer, Operator };
 
+// The bytes of answer one request may have its methods build, for as long as it lives on the
+// thread that serves the request. Once they are spent, the request's later calls (the rest of a
+// multicall of many titles) get fault -509 and do not run: no request can make the daemon
+// build an answer of hundreds of megabytes. One result alone is bounded by what the daemon
+// keeps (a title, the received bytes).
+class AnswerBudget {
+  public:
+    static constexpr std::size_t kBytes = 4 << 20;
+    AnswerBudget();
+    ~AnswerBudget();
+    AnswerBudget(const AnswerBudget&) = delete;
+    AnswerBudget& operator=(const AnswerBudget&) = delete;
+
+  private:
+    friend class LinkMethod;
+    std::size_t spent = 0;
+    AnswerBudget* const previous;
+};
+
 // The shape every method shares: the link object, a signature, the role it needs, and an
 // execute that checks the parameters, calls one link operation and stores its result. The
 // library calls the execute that gets the call's information; it refuses a caller whose role

@@ -444,6 +444,7 @@ std::string TraceLog::droppedLine(std::size_t count) const {
 }
 
 void TraceLog::queue(std::string line) {
+    bool firstDrop = false;
     {
         MutexLock guard(lock);
         if (closed) return;
@@ -451,19 +452,28 @@ void TraceLog::queue(std::string line) {
         std::string gap = droppedUnreported ? droppedLine(droppedUnreported) : "";
         if (queuedBytes + gap.size() + line.size() > options.queueBytes) {
             ++droppedEvents;
-            ++droppedUnreported;
-            return;
+            // The first drop of a run wakes the writer, which says it: never this thread, which
+            // may be the line's, and standard error may be as stuck as the record.
+            firstDrop = ++droppedUnreported == 1;
+            if (!firstDrop) return;
+        } else {
+            bool wasEmpty = lines.empty();
+            if (!gap.empty()) {
+                queuedBytes += gap.size();
+                lines.push_back({std::move(gap), droppedUnreported});
+                droppedUnreported = 0;
+            }
+            queuedBytes += line.size();
+            lines.push_back({std::move(line), 1});
+            // The writer is awake while anything is queued: only the first event wakes it.
+            if (!wasEmpty) return;
         }
-        bool wasEmpty = lines.empty();
-        if (!gap.empty()) {
-            queuedBytes += gap.size();
-            lines.push_back({std::move(gap), droppedUnreported});
-            droppedUnreported = 0;
-        }
-        queuedBytes += line.size();
-        lines.push_back({std::move(line), 1});
-        // The writer is awake while anything is queued: only the first event wakes it.
-        if (!wasEmpty) return;
+    }
+    if (firstDrop) {
+        // Also out of a wait for the output; a nonblocking eventfd write never waits.
+        std::uint64_t one = 1;
+        ssize_t ignored = ::write(wakeFd.get(), &one, sizeof one);
+        (void)ignored;
     }
     wake.notify_one();
 }
@@ -496,25 +506,55 @@ void TraceLog::pauseBeforeRetry(Clock::time_point until) {
 void TraceLog::run() {
     bool failing = false;
     std::size_t droppedBefore = 0;  // when the output began to fail
+    bool dropping = false;          // said that events are dropped, and not yet that it ended
+    std::size_t droppedSaid = 0;    // events dropped up to the last line that said so
+    // Drops began (an event found the queue full) or ended (one fitted again), and this has not
+    // been said; while the output fails, its own lines say it. A run of drops that began and
+    // ended while the writer waited is said as both.
+    auto dropNews = [&]() REQUIRES(lock) {
+        return !failing && (dropping ? droppedUnreported == 0 : droppedEvents > droppedSaid);
+    };
     MutexLock guard(lock);
     for (;;) {
         if (lines.empty() && !stopping && sink->idle()) {
-            while (!stopping && lines.empty()) wake.wait(guard);
+            while (!stopping && lines.empty() && !dropNews()) wake.wait(guard);
             // Gather what a busy daemon records meanwhile into one write.
-            if (!stopping) wake.wait_for(guard, kGather);
+            if (!stopping && !lines.empty()) wake.wait_for(guard, kGather);
         }
         if (stopping && ((lines.empty() && sink->idle()) || Clock::now() >= stopDeadline)) return;
+        if (!stopping) {
+            std::uint64_t nudges;  // queue()'s nudge about a first drop, taken
+            ssize_t ignored = ::read(wakeFd.get(), &nudges, sizeof nudges);
+            (void)ignored;
+        }
+        std::string dropsBegin, dropsEnd;
+        if (dropNews() && !dropping) {
+            dropping = true;
+            dropsBegin = "RS232C Daemon drops events of its trace " + where() +
+                         ": the output takes them slower than they come and " +
+                         std::to_string(options.queueBytes >> 10) +
+                         " KiB of them wait already; each gap is counted in the trace";
+        }
+        if (dropNews()) {
+            dropping = false;
+            dropsEnd = "RS232C Daemon records its trace " + where() + " whole again; " +
+                       std::to_string(droppedEvents - droppedSaid) + " events were dropped";
+            droppedSaid = droppedEvents;
+        }
         // Before the stop, only the eventfd ends a wait for the output; after it, the deadline.
         Clock::time_point until = stopping ? stopDeadline : Clock::time_point::max();
         bool stopped = stopping;
         std::string chunk = nextChunk();
         guard.unlock();
+        if (!dropsBegin.empty()) diagnostic(dropsBegin);
+        if (!dropsEnd.empty()) diagnostic(dropsEnd, Priority::Info);
 
         Sink::Written result = sink->write(chunk);
         bool failed = !result.problem.empty();
         if (failed) {
             if (!failing) {
                 failing = true;
+                dropping = false;  // the failure's lines say the drops from here on
                 droppedBefore = dropped();
                 diagnostic("RS232C Daemon cannot write its trace " + where() + ": " +
                            result.problem + "; events wait in memory (up to " +
@@ -525,9 +565,11 @@ void TraceLog::run() {
         } else {
             if (failing && result.bytes > 0) {
                 failing = false;
+                droppedSaid = dropped();
                 diagnostic("RS232C Daemon writes its trace " + where() + " again; " +
-                           std::to_string(dropped() - droppedBefore) +
-                           " events were dropped meanwhile");
+                               std::to_string(droppedSaid - droppedBefore) +
+                               " events were dropped meanwhile",
+                           Priority::Info);
             }
             if (result.bytes < chunk.size() || !sink->idle()) {
                 sink->awaitRoom(stopped ? -1 : wakeFd.get(), until);

@@ -59,8 +59,8 @@ def private_path(name):
 
 
 def readme_decoder():
-    """The to_bytes function exactly as the README gives it to client writers."""
-    with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as readme:
+    """The to_bytes function exactly as docs/methods.md gives it to client writers."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "methods.md")) as readme:
         text = readme.read()
     code = text[text.index("def to_bytes(text):"):]
     namespace = {}
@@ -217,26 +217,29 @@ def _current_port(port):
 
 
 def post(body, content_type="text/xml", length=None, path="/RPC2", timeout=30, headers="",
-         port=None):
+         port=None, shut=False):
     """A raw HTTP POST to the daemon (on `port`, by default the running daemon's); returns
-    (status, body) or (None, b"") when the server closed."""
+    (status, body) or (None, b"") when the server closed. The sending side stays open unless
+    `shut`: a client that shuts it has withdrawn a call that waits for the line."""
     if isinstance(body, str):
         body = body.encode()
     head = ("POST %s HTTP/1.0\r\nContent-Type: %s\r\nContent-Length: %d\r\n%s\r\n"
             % (path, content_type, len(body) if length is None else length, headers)).encode()
-    reply = exchange(head + body, port, timeout)
+    reply = exchange(head + body, port, timeout, shut)
     if not reply:
         return None, b""
     status = int(reply.split(b" ", 2)[1])
     return status, reply.partition(b"\r\n\r\n")[2]
 
 
-def exchange(data, port=None, timeout=30):
-    """Sends `data` as it is, closes the sending side, and returns every byte of the answer."""
+def exchange(data, port=None, timeout=30, shut=True):
+    """Sends `data` as it is, closes the sending side (if `shut`), and returns every byte of the
+    answer."""
     with socket.create_connection(("127.0.0.1", _current_port(port)), timeout=timeout) as s:
         try:
             s.sendall(data)
-            s.shutdown(socket.SHUT_WR)
+            if shut:
+                s.shutdown(socket.SHUT_WR)
         except OSError:
             pass  # the server answered (and closed) before it took the whole request
         reply = b""

@@ -1,5 +1,6 @@
-"""The daemon process: its lines, SIGINT, and a port that is already taken."""
+"""The daemon process: its lines, SIGINT, a port that is already taken, and how systemd stops it."""
 
+import os
 import signal
 import socket
 import subprocess
@@ -8,8 +9,11 @@ import time
 import unittest
 import xmlrpc.client
 
-from harness import (DAEMON, Daemon, Simulator, PORT, calls_waiting, port_open, private_path,
-                     reserve_port, wait_until)
+from harness import (BUILD, DAEMON, DEVICE, Daemon, Simulator, PORT, calls_waiting, port_open,
+                     private_path, reserve_port, wait_until)
+
+STARTED = ("RS232C Daemon started: serving TCP port %d on every IPv4 interface, the tool "
+           "controller on %s\n" % (PORT, DEVICE))
 
 
 def signals_ignored(pid):
@@ -34,7 +38,7 @@ class Process(unittest.TestCase):
             daemon.wait_for("caught CTRL-C", count=count)
             self.assertEqual(rpc.send_cmd_wrt(), 1)
         status, out, err = daemon.finish(signal.SIGTERM)
-        self.assertEqual(out, "RS232C Daemon started\n")
+        self.assertEqual(out, STARTED)
         self.assertEqual(err, "RS232CDaemon::handler caught CTRL-C\n" * 2)
         self.assertEqual(status, -signal.SIGTERM)  # killed: no stopped line, no exit hook
 
@@ -52,7 +56,7 @@ class Process(unittest.TestCase):
         self.assertEqual(daemon.proxy().send_cmd_wrt(), 1)  # holds the port
         status, out, err = daemon.finish(signal.SIGUSR1)
         self.assertEqual(status, 0)
-        self.assertEqual(out, "RS232C Daemon started\nRS232C Daemon stopped\n")
+        self.assertEqual(out, STARTED + "RS232C Daemon stopped\n")
         self.assertEqual(err, "RS232CDaemon::shutdown\n")
         self.assertFalse(port_open())
 
@@ -80,6 +84,24 @@ class Process(unittest.TestCase):
         self.assertEqual(sorted(results), [-507] * 4 + [1])
         self.assertEqual(self.sim.received().count(b"FWD"), 1)
         self.assertLess(taken, 6)  # the one FWD on the line (3 s), never the queue behind it
+
+    def test_under_the_journal_each_line_carries_its_priority(self):
+        # systemd names the journal's stream in JOURNAL_STREAM; here, the test's pipe for
+        # standard error. Standard output is another pipe: its lines stay as they are.
+        journal = ("sh", "-c", 'JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec "$0" "$@"')
+        absent = private_path("unplugged")
+        for wrapper, warning, info in (((), "", ""), (journal, "<4>", "<6>")):
+            daemon = Daemon(wrapper=wrapper, args=("--device", absent))
+            daemon.wait_for("finds no adapter at")  # said at the start, before any call
+            daemon.proc.send_signal(signal.SIGHUP)
+            daemon.wait_for("ignored SIGHUP")
+            status, out, err = daemon.finish(signal.SIGUSR1)
+            self.assertEqual(err.splitlines(), [
+                warning + "RS232C Daemon finds no adapter at %s: calls get -1 until it is "
+                "plugged in" % absent,
+                info + "RS232CDaemon::handler ignored SIGHUP",
+                info + "RS232CDaemon::shutdown"], wrapper)
+            self.assertEqual(out, STARTED.replace(DEVICE, absent) + "RS232C Daemon stopped\n")
 
     def test_sigint_ignored_at_start_stays_ignored(self):
         daemon = Daemon(sigint=signal.SIG_IGN)
@@ -145,7 +167,22 @@ class Process(unittest.TestCase):
         self.assertEqual(len(lines), 2, err)
         self.assertIn(str(PORT), lines[0])
         self.assertEqual(lines[1], "RS232CDaemon::shutdown")
-        self.assertEqual(out, "RS232C Daemon started\nRS232C Daemon stopped\n")
+        self.assertEqual(out, STARTED + "RS232C Daemon stopped\n")
+
+
+class Units(unittest.TestCase):
+    # What a stop must leave time for: the longest exchange without data flowing
+    # (timing::kLongestQuietCall), an STP queued behind it, and the record written out.
+    LONGEST_QUIET_CALL, STP, RECORD = 34, 4, 2
+
+    def test_both_units_stop_the_daemon_in_order_and_wait_for_the_exchange(self):
+        for unit in ("rs232c-daemon.service", "rs232c-daemon@.service"):
+            with open(os.path.join(BUILD, "packaging", unit)) as text:
+                keys = dict(line.strip().split("=", 1) for line in text
+                            if "=" in line and not line.startswith("#"))
+            self.assertEqual(keys["KillSignal"], "SIGUSR1", unit)
+            self.assertGreaterEqual(int(keys["TimeoutStopSec"]),
+                                    self.LONGEST_QUIET_CALL + self.STP + self.RECORD, unit)
 
 
 if __name__ == "__main__":

@@ -42,7 +42,8 @@ class DefaultPath(unittest.TestCase):
                 self.assertEqual(sim.received(), b"FWD\r\nVER\r\n")
             finally:
                 _, out, _ = daemon.finish()
-            self.assertEqual(out, "RS232C Daemon started\n")
+            self.assertEqual(out, "RS232C Daemon started: serving TCP port 40405 on every IPv4 "
+                                  "interface, the tool controller on /dev/ttyUSB0\n")
             self.assertFalse(port_open(DEFAULT_PORT))
         finally:
             sim.close()

@@ -46,7 +46,13 @@ class Concurrency(EndToEnd):
             rpc = self.daemon.proxy()
             while time.monotonic() < stop:
                 name, args, accepted = rng.choice(MIX)
-                value = getattr(rpc, name)(*args)
+                try:
+                    value = getattr(rpc, name)(*args)
+                except xmlrpc.client.Fault as fault:
+                    # Another client's STP cancels the calls that wait for the line.
+                    if not fault.faultString.startswith("cancelled: "):
+                        wrong.append((name, fault.faultString))
+                    continue
                 counts[0] += 1
                 if accepted is not None and value not in accepted:
                     wrong.append((name, value))
@@ -71,31 +77,33 @@ class Concurrency(EndToEnd):
         self.assertEqual(self.sim.command("errors"), "errors 0",
                          [line for line in self.sim.log if line.startswith("protocol error")])
 
-    def test_stop_goes_ahead_of_every_call_waiting_for_the_line(self):
+    def test_stop_is_served_at_once_while_clients_keep_calls_queued(self):
         self.sim.on("FWD\r\n", 'delay 500 send "FWD\\r\\n"')  # 0.7 s a call
         stop = threading.Event()
 
         def forward():
             with self.daemon.proxy() as rpc:
                 while not stop.is_set():
-                    rpc.send_cmd_fwd()
+                    try:
+                        rpc.send_cmd_fwd()
+                    except xmlrpc.client.Fault:
+                        pass  # cancelled by the stop: asked again, as a UI would after one
         clients = [threading.Thread(target=forward) for _ in range(6)]
         for client in clients:
             client.start()
         try:
-            self.assertTrue(wait_until(lambda: calls_waiting() >= 5))  # one on the line
             taken = []
             for _ in range(3):
+                self.assertTrue(wait_until(lambda: calls_waiting() >= 5))  # one on the line
                 start = time.monotonic()
                 self.assertEqual(self.rpc.send_cmd_stp(), 1)
                 taken.append(time.monotonic() - start)
-                time.sleep(0.5)
         finally:
             stop.set()
             for client in clients:
                 client.join()
         # The exchange in progress (at most 0.7 s), then its own: never behind the queue.
-        self.assertLess(max(taken), 2.5, taken)  # the unit test checks the order on the wire
+        self.assertLess(max(taken), 2.5, taken)  # test_fairness checks what reaches the wire
 
 
 @unittest.skipIf(SANITIZED, "memory figures of a sanitizer build say nothing")

@@ -13,10 +13,34 @@ import threading
 import time
 import unittest
 import urllib.error
+import urllib.parse
 import urllib.request
 
 from harness import (DEVICE, Daemon, EndToEnd, PORT, Simulator, calls_in_flight, descriptors_on,
                      port_open, require_test_host, wait_until)
+
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+RULES = os.path.join(TOP, "packaging", "monitoring", "rs232c-daemon.rules.yml")
+RULE_TESTS = os.path.join(TOP, "tests", "monitoring", "rules.test.yml")
+DASHBOARD = os.path.join(TOP, "packaging", "monitoring", "rs232c-daemon.dashboard.json")
+
+
+def dashboard_queries(instance):
+    """Every expression of the shipped dashboard, for one station."""
+    with open(DASHBOARD) as f:
+        panels = json.load(f)["panels"]
+    return [target["expr"].replace("$instance", instance).replace("$__rate_interval", "1m")
+            for panel in panels for target in panel["targets"]]
+
+
+def promtool():
+    """promtool, or a skip; in CI (CI=true), where scripts/test.sh installs it, a failure."""
+    found = shutil.which("promtool")
+    if not found and os.environ.get("CI") == "true":
+        raise AssertionError("promtool is missing (Debian's prometheus package)")
+    if not found:
+        raise unittest.SkipTest("promtool is not installed (apt-get install prometheus)")
+    return found
 
 
 def get(path, origin=None, port=PORT):
@@ -183,6 +207,9 @@ class Monitoring(EndToEnd):
         self.assertEqual(after["rs232c_adapter_present"], 1)
         self.assertLess(abs(after["rs232c_last_reply_timestamp_seconds"] - time.time()), 5)
         self.assertEqual(after['rs232c_build_info{version="1.2.0"}'], 1)
+        self.assertEqual(after['rs232c_device_info{device="%s",port="%d"}' % (DEVICE, PORT)], 1)
+        self.assertGreaterEqual(after["rs232c_connections_limit"], 16)
+        self.assertGreater(after["process_max_fds"], after["rs232c_connections_limit"])
         self.assertGreater(after["process_resident_memory_bytes"], 1 << 20)
         if shutil.which("promtool"):
             check = subprocess.run(["promtool", "check", "metrics"], input=text,
@@ -202,9 +229,46 @@ class Monitoring(EndToEnd):
         caller.join()
         health = json.loads(get("/health")[2])
         self.assertEqual(set(health), {"device", "adapter_present", "port_held",
-                                       "last_reply_age_s", "line", "calls", "failed_calls"})
-        self.assertEqual((health["device"], health["adapter_present"], health["line"]),
-                         (DEVICE, True, "no reply"))
+                                       "last_reply_age_s", "line", "line_state", "calls",
+                                       "failed_calls"})
+        self.assertEqual((health["device"], health["adapter_present"], health["line"],
+                          health["line_state"]), (DEVICE, True, "no reply", "no_reply"))
+
+    def test_the_shipped_rules_and_dashboard_name_only_series_the_daemon_serves(self):
+        served = {name.split("{")[0] for name in samples(get("/metrics")[2])}
+        served |= {name[:-len(suffix)] for name in served
+                   for suffix in ("_bucket", "_sum", "_count") if name.endswith(suffix)}
+        with open(RULES) as rules:
+            named = set(re.findall(r"\b(?:rs232c|process)_\w+", rules.read()))
+        named |= {name for query in dashboard_queries("x")
+                  for name in re.findall(r"\b(?:rs232c|process)_\w+", query)}
+        self.assertTrue(named)
+        self.assertEqual(named - served, set())
+
+    def line_state(self):
+        """The state whose rs232c_line_state is 1, and /health's line_state: they must agree."""
+        series = samples(get("/metrics")[2])
+        current = [name for name, value in series.items()
+                   if name.startswith("rs232c_line_state{") and value == 1]
+        self.assertEqual(len(current), 1, current)
+        state = current[0].split('"')[1]
+        self.assertEqual(json.loads(get("/health")[2])["line_state"], state)
+        return state
+
+    def test_the_line_state_follows_the_adapter_without_a_call(self):
+        self.assertEqual(self.rpc.send_cmd_fwd(), 1)  # holds the port
+        self.assertEqual(self.line_state(), "ok")
+        self.sim.close()  # unplugged
+        try:
+            self.assertTrue(wait_until(lambda: self.line_state() == "absent", 10))
+            self.daemon.wait_for("finds no adapter at %s any more" % DEVICE)
+        finally:
+            self.replace_simulator()  # plugged in again: nothing has used it since
+        self.assertTrue(wait_until(lambda: self.line_state() == "idle", 10))
+        self.daemon.wait_for("finds the adapter at %s again" % DEVICE)
+        self.assertEqual(self.sim.received(), b"")
+        self.assertEqual(self.rpc.send_cmd_fwd(), 1)
+        self.assertEqual(self.line_state(), "ok")
 
     def test_health_follows_the_origin_rules(self):
         for origin, allowed in (("http://ui.example", "http://ui.example"),
@@ -225,9 +289,10 @@ class Monitoring(EndToEnd):
             web = s.getsockname()[1]
         config = os.path.join(folder, "prometheus.yml")
         with open(config, "w") as f:
-            f.write("global: {scrape_interval: 1s}\nscrape_configs:\n"
-                    "  - job_name: station\n    static_configs: [{targets: ['127.0.0.1:%d']}]\n"
-                    % PORT)
+            f.write("global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
+                    "rule_files: ['%s']\nscrape_configs:\n"
+                    "  - job_name: rs232c\n    static_configs: [{targets: ['127.0.0.1:%d']}]\n"
+                    % (RULES, PORT))
         server = subprocess.Popen([prometheus, "--config.file=" + config,
                                    "--storage.tsdb.path=" + os.path.join(folder, "data"),
                                    "--web.listen-address=127.0.0.1:%d" % web],
@@ -245,10 +310,31 @@ class Monitoring(EndToEnd):
                     pass
             self.assertIsNotNone(value, "Prometheus stored no rs232c_calls_total")
             self.assertGreaterEqual(value, 1)
+            api = "http://127.0.0.1:%d/api/v1/" % web
+            # The shipped rules load, and every panel of the dashboard has data for the station.
+            rules = json.load(urllib.request.urlopen(api + "rules", timeout=5))["data"]["groups"]
+            self.assertEqual({rule["name"] for group in rules for rule in group["rules"]},
+                             {"RS232CDaemonDown", "RS232CAdapterAbsent", "RS232CAdapterUnusable",
+                              "RS232CControllerNotReplying", "RS232CRequestsRefused",
+                              "RS232CTraceDropping"})
+
+            def answered(query):
+                reply = json.load(urllib.request.urlopen(
+                    api + "query?" + urllib.parse.urlencode({"query": query}), timeout=5))
+                return reply["status"] == "success" and reply["data"]["result"]
+            for query in dashboard_queries("127.0.0.1:%d" % PORT):
+                self.assertTrue(wait_until(lambda: answered(query), 30, 0.5), query)
         finally:
             server.terminate()
             server.wait(timeout=30)
             shutil.rmtree(folder)
+
+
+class AlertRules(unittest.TestCase):
+    def test_promtool_finds_the_rules_clean_and_their_tests_pass(self):
+        for args in (["check", "rules", RULES], ["test", "rules", RULE_TESTS]):
+            done = subprocess.run([promtool()] + args, capture_output=True, text=True, timeout=60)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
 
 
 if __name__ == "__main__":

@@ -187,6 +187,7 @@ class Tls(TlsLine):
         for reason in ("peer did not return a certificate", "unable to get local issuer",
                        "certificate has expired", "plain HTTP to the TLS port"):
             self.assertTrue(any(reason in r for r in reasons), (reason, reasons))
+        self.daemon.wait_for("RS232C Daemon refused a TLS client at 127.0.0.1: ")  # once
         # A valid one is served as before, /health and /metrics included.
         self.assertEqual(self.rpc.send_cmd_fwd(), 1)
         with urllib.request.urlopen("https://localhost:%d/health" % PORT,

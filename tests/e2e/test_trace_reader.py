@@ -174,12 +174,24 @@ class Filters(unittest.TestCase):
                    + JOURNAL + "RS232CDaemon::handler caught CTRL-C\n"
                    + JOURNAL + SESSION[:40] + "\n")  # an event the journal cut off
         grouped = shown("start", "title", "fwd", "open", "fwd>", "fwd<", "rvs", "rvs>", "stop")
+        banner = "Building rs232c-daemon ...\n[100%] Built target rs232c-daemon\n\n"
+        last_two = shown("fwd", "open", "fwd>", "fwd<", "rvs", "rvs>", "stop")
         cases = [
             # (arguments, input, lines printed, standard error, exit status)
             ((), SESSION, grouped, "", 0),
-            ((), journal, grouped, skipped(3), 0),
+            # Lines before the first event (systemd's, a script's banner) are no fault.
+            ((), journal, grouped, skipped(2), 0),
+            ((), banner + SESSION + banner, grouped, skipped(2), 0),
             (("--method", "send_cmd_fwd"), journal, shown("fwd", "open", "fwd>", "fwd<"),
-             skipped(3), 0),
+             skipped(2), 0),
+            # The last calls, each with its bytes, and what came after the first of them.
+            (("-n", "2"), banner + SESSION, last_two, "", 0),
+            (("-n2",), journal, last_two, skipped(2), 0),
+            (("-n", "1", "--method", "send_cmd_fwd"), SESSION, shown("fwd", "open", "fwd>", "fwd<"),
+             "", 0),
+            (("-n", "9"), SESSION, grouped, "", 0),
+            (("-n", "0"), SESSION, [], "rs232c-trace: -n takes a number of calls from 1 up", 2),
+            (("-n", "1", "--follow", "f"), "", [], "--follow does not end", 2),
             (("--method=get_title", "--method", "send_cmd_rvs"), SESSION,
              shown("title", "rvs", "rvs>"), "", 0),
             (("--event", "call"), SESSION, shown("title", "fwd", "rvs"), "", 0),

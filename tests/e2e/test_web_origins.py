@@ -64,14 +64,15 @@ def chromium():
     return shutil.which("chromium") or shutil.which("chromium-browser")
 
 
-def rendered(url):
-    """The page's DOM once its scripts have run, from Debian's Chromium, headless."""
+def rendered(url, budget=("--virtual-time-budget=10000",)):
+    """The page's DOM once its scripts have run, from Debian's Chromium, headless. A page that
+    reloads itself needs budget=(): its DOM is taken once it has loaded."""
     with tempfile.TemporaryDirectory() as profile:
         done = subprocess.run(
             [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
              "--no-first-run", "--disable-background-networking", "--disable-component-update",
-             "--disable-sync", "--user-data-dir=" + profile, "--virtual-time-budget=10000",
-             "--dump-dom", url], capture_output=True, text=True, timeout=120)
+             "--disable-sync", "--user-data-dir=" + profile, *budget, "--dump-dom", url],
+            capture_output=True, text=True, timeout=120)
     return done.stdout
 
 

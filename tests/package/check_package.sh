@@ -31,7 +31,9 @@ for file in ./usr/sbin/rs232c-daemon ./usr/bin/rs232c-call ./lib/systemd/system/
             ./etc/rs232c-daemon/example.conf ./usr/share/man/man8/rs232c-daemon.8.gz \
             ./usr/share/man/man1/rs232c-call.1.gz ./usr/share/doc/rs232c-daemon/copyright \
             ./usr/share/doc/rs232c-daemon/examples/90-rs232c-daemon.rules \
-            ./usr/share/doc/rs232c-daemon/examples/tls.conf; do
+            ./usr/share/doc/rs232c-daemon/examples/tls.conf \
+            ./usr/share/rs232c-daemon/monitoring/rs232c-daemon.rules.yml \
+            ./usr/share/rs232c-daemon/monitoring/rs232c-daemon.dashboard.json; do
   contents "$daemon" | grep -qx "$file" || fail "rs232c-daemon lacks $file"
 done
 contents "$daemon" | grep -q rs232c-sim && fail "the simulator belongs in its own package"

@@ -180,9 +180,10 @@ std::string eventNames() {
 void Timeline::add(const std::string& line) {
     tracefile::Event event;
     if (!tracefile::parseLine(line, event) || !usable(event)) {
-        if (line.find_first_not_of(" \t\r") != std::string::npos) ++unreadableLines;
+        if (eventSeen && line.find_first_not_of(" \t\r") != std::string::npos) ++unreadableLines;
         return;
     }
+    eventSeen = true;
     if (event.name == "call") {
         addCall(event);
     } else if (event.name == "start" || event.name == "stop") {
@@ -223,7 +224,8 @@ void Timeline::addCall(const tracefile::Event& event) {
 }
 
 std::optional<Clock::time_point> Timeline::showHeldBy() const {
-    if (held.empty() || !filter.methods.empty()) return std::nullopt;
+    // Nothing is shown before the end when only the last calls are printed.
+    if (held.empty() || !filter.methods.empty() || lastCalls) return std::nullopt;
     return heldSince + kHoldForCall;
 }
 
@@ -235,6 +237,9 @@ void Timeline::showHeld() {
 void Timeline::finish() {
     release("");
     streaming = false;
+    for (const Block& block : kept) out << block.text;
+    kept.clear();
+    keptCalls = 0;
 }
 
 void Timeline::release(const char* indent) {
@@ -250,15 +255,36 @@ const char* Timeline::indent() const {
 void Timeline::show(const char* indent, const tracefile::Event& event) {
     if (!filter.events.empty() && !filter.events.count(event.name)) return;
     if (event.name == "call") {
-        out << when(event) << "  " << call(event) << "\n";
+        emit(when(event) + "  " + call(event) + "\n", true, true);
     } else if (event.name == "start") {
-        out << when(event) << "  daemon start " << field(event, "version") << ", line "
-            << field(event, "port") << ", TCP port " << field(event, "tcp") << "\n";
+        emit(when(event) + "  daemon start " + field(event, "version") + ", line " +
+                 field(event, "port") + ", TCP port " + field(event, "tcp") + "\n",
+             true, false);
     } else if (event.name == "stop") {
         std::string why = field(event, "reason");
-        out << when(event) << "  daemon stop" << (why.empty() ? "" : " (" + why + ")") << "\n";
+        emit(when(event) + "  daemon stop" + (why.empty() ? "" : " (" + why + ")") + "\n", true,
+             false);
     } else {
-        out << indent << when(event).substr(11) << "  " << describe(event) << "\n";
+        emit(indent + when(event).substr(11) + "  " + describe(event) + "\n", *indent == '\0',
+             false);
+    }
+}
+
+void Timeline::emit(const std::string& text, bool topLevel, bool isCall) {
+    if (!lastCalls) {
+        out << text;
+        return;
+    }
+    if (topLevel || kept.empty()) {
+        kept.push_back({isCall, ""});
+        keptCalls += isCall;
+    }
+    kept.back().text += text;
+    // What came before the first of the last calls goes.
+    while (keptCalls > lastCalls) {
+        keptCalls -= kept.front().call;
+        kept.pop_front();
+        while (!kept.empty() && !kept.front().call) kept.pop_front();
     }
 }
 

@@ -1,6 +1,6 @@
 // rs232c-trace: prints the trace of rs232c-daemon --trace as a timeline a person reads: each
 // call (when, who, what, the result in words) with the bytes it sent and received under it.
-//   rs232c-trace [--method NAME]... [--event NAME]... [FILE...] [--follow FILE]
+//   rs232c-trace [-n N] [--method NAME]... [--event NAME]... [FILE...] [--follow FILE]
 // It prints each event as it arrives (from a pipe, the journal's output, or a file it follows
 // across rotation). A line it cannot use (no JSON, a field missing or of the wrong type) is
 // skipped and counted, and the count said on standard error at the end, also when SIGINT or
@@ -25,12 +25,14 @@ namespace {
 
 void printUsage() {
     std::cout
-        << "usage: rs232c-trace [--method NAME]... [--event NAME]... [FILE...] [--follow FILE]\n"
+        << "usage: rs232c-trace [-n N] [--method NAME]... [--event NAME]... [FILE...]\n"
+           "                    [--follow FILE]\n"
            "       rs232c-trace --help | --version\n"
            "Prints a trace of rs232c-daemon --trace as a timeline: each call with the bytes it\n"
            "sent (>) and received (<), each event as it arrives. Reads standard input without\n"
            "FILE (or for -), the journal's output too; --follow reads FILE as the daemon writes\n"
-           "and rotates it, after the other FILEs. --method and --event (repeatable) print only\n"
+           "and rotates it, after the other FILEs. -n N prints only the last N calls, each with\n"
+           "its bytes, once the input has ended. --method and --event (repeatable) print only\n"
            "calls of these methods, with their line's events, and events of these names:\n  "
         << timeline::eventNames() << "\n";
 }
@@ -71,12 +73,22 @@ Ending printAll(input::Source& source, timeline::Timeline& timeline, int signals
     }
 }
 
+// The count of -n: a whole number from 1 up.
+bool readCount(const std::string& text, std::size_t& count) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    count = std::stoul(text);
+    return count > 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> files;
     std::string followed;
     timeline::Filter filter;
+    std::size_t lastCalls = 0;
     bool options = true;
     for (int at = 1; at < argc; ++at) {
         std::string arg = argv[at];
@@ -86,6 +98,15 @@ int main(int argc, char** argv) {
         }
         if (arg == "--") {
             options = false;
+            continue;
+        }
+        if (arg.rfind("-n", 0) == 0) {
+            std::string count = arg.size() > 2 ? arg.substr(2) : at + 1 < argc ? argv[++at] : "";
+            if (count.empty()) return usageError("-n needs a number of calls");
+            if (!readCount(count, lastCalls)) {
+                return usageError("-n takes a number of calls from 1 up, not " +
+                                  escapes::escape(count, escapes::Shown::Text));
+            }
             continue;
         }
         std::string name = arg, value;
@@ -120,6 +141,9 @@ int main(int argc, char** argv) {
             filter.events.insert(value);
         }
     }
+    if (lastCalls && !followed.empty()) {
+        return usageError("-n prints once the input ends, and --follow does not end");
+    }
     if (files.empty() && followed.empty()) files.push_back("-");
 
     // SIGINT and SIGTERM end a reader that follows a live station: they come through a
@@ -137,7 +161,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    timeline::Timeline printed(std::cout, filter);
+    timeline::Timeline printed(std::cout, filter, lastCalls);
     std::size_t tooLong = 0;
     int status = 0;
     Ending ending = Ending::Ended;
