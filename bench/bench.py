@@ -7,6 +7,7 @@ Needs a build in build/: run it through bench/run.sh.
 import os
 import re
 import resource
+import selectors
 import signal
 import socket
 import ssl
@@ -135,6 +136,106 @@ def stop_figures(daemon, sim):
         s.close()
 
 
+def peak_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        return int(re.search(r"^VmHWM:\s+(\d+)", status.read(), re.M).group(1))
+
+
+def raw_call(method, params=(), port=PORT):
+    body = xmlrpc.client.dumps(params, method).encode()
+    return (b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n"
+            % len(body) + body)
+
+
+def bounds_figures(sim):
+    """What one request costs at most: the peak memory of a multicall of as many titles as a
+    request holds, and of the largest greeting."""
+    daemon = Daemon()
+    try:
+        rpc = daemon.proxy()
+        rpc.set_title("&" * 4096)  # the largest title, and the dearest to escape
+        before = peak_kib(daemon.proc.pid)
+        titles = raw_call("system.multicall",
+                          ([{"methodName": "get_title", "params": []}] * 2400,))
+        with socket.create_connection(("127.0.0.1", PORT)) as s:
+            s.sendall(titles)
+            answer = b""
+            while True:
+                chunk = s.recv(1 << 20)
+                if not chunk:
+                    break
+                answer += chunk
+        faults = answer.count(b"<name>faultCode</name>")
+        rpc.get_message("<" * 120000)
+        print("one request: a multicall of 2400 get_title of a 4096-byte title (%d KiB sent)"
+              % (len(titles) // 1024))
+        print("  answered %d calls, %d faults, in %d KiB; daemon peak memory added: %d KiB"
+              % (2400 - faults, faults, len(answer) // 1024, peak_kib(daemon.proc.pid) - before))
+    finally:
+        daemon.finish()
+
+
+def flood_figures(sim, addresses=20, each=60, honest_calls=10):
+    """An honest client's send_cmd_fwd while `addresses` loopback addresses keep `each` FWD
+    calls queued, every answered or shed call replaced at once."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+    daemon = Daemon()
+    request = raw_call("send_cmd_fwd")
+    selector = selectors.DefaultSelector()
+    stop = threading.Event()
+
+    def open_one(address):
+        try:
+            s = socket.socket()
+            s.bind((address, 0))
+            s.connect(("127.0.0.1", PORT))
+            s.sendall(request)
+            selector.register(s, selectors.EVENT_READ, address)
+        except OSError:
+            pass
+
+    def flood():
+        for n in range(addresses):
+            for _ in range(each):
+                open_one("127.0.0.%d" % (n + 2))
+        while not stop.is_set():
+            for key, _ in selector.select(0.1):
+                try:
+                    more = key.fileobj.recv(65536)
+                except OSError:
+                    more = b""
+                if not more:
+                    selector.unregister(key.fileobj)
+                    key.fileobj.close()
+                    open_one(key.data)
+        for key in list(selector.get_map().values()):
+            key.fileobj.close()
+    flooder = threading.Thread(target=flood)
+    flooder.start()
+    try:
+        time.sleep(15)
+        taken, results = [], []
+        for _ in range(honest_calls):
+            start = time.monotonic()
+            try:
+                results.append(str(daemon.proxy().send_cmd_fwd()))
+            except xmlrpc.client.Fault as fault:
+                results.append(fault.faultString.split(":")[0])
+            taken.append(time.monotonic() - start)
+        stop_ms = call_ms(daemon.proxy().send_cmd_stp)
+    finally:
+        stop.set()
+        flooder.join()
+        daemon.finish()
+    print("send_cmd_fwd of an honest client while %d addresses keep %d FWD calls queued each"
+          % (addresses, each))
+    print("  results of %d calls: %s" % (honest_calls, " ".join(results)))
+    print("  median / worst:                             %8.2f / %.2f s"
+          % (statistics.median(taken), max(taken)))
+    print("  send_cmd_stp then:                          %8.0f ms" % stop_ms)
+
+
 def main():
     if sys.argv[1:] == ["--tls"]:  # bench/run.sh --tls: only the figures of TLS
         tls_figures()
@@ -203,6 +304,10 @@ def main():
         print("daemon RSS under that load (peak):            %8d KiB" % peak[0])
     finally:
         daemon.finish()
+    try:
+        bounds_figures(sim)
+        flood_figures(sim)
+    finally:
         sim.close()
     trace_figures(wrt_ms, rate)
     tls_figures()

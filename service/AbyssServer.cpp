@@ -101,7 +101,7 @@ void processCall(xmlrpc_env* envP, void* serverP, const char* callXml, size_t le
         if (!server->beginRequest()) {
             // Closed to make room for another while its body came: nothing reaches the line.
             xmlrpc_env_set_fault(envP, XMLRPC_REQUEST_REFUSED_ERROR,
-                                 "the connection was closed to make room for another");
+                                 "busy: the connection was closed to make room for another");
             return;
         }
         const char* origin = RequestHeaderValue(session, "origin");

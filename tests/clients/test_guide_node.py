@@ -6,6 +6,7 @@ import subprocess
 
 import guide
 import kit
+from harness import need_tool
 
 # The version the example was written against.
 PACKAGE = "xmlrpc@1.3.2"
@@ -16,15 +17,14 @@ class Node(guide.Example):
 
     def prepare(self, folder):
         # Node may come from elsewhere than Debian's packages; those only when it is missing.
-        if not (shutil.which("node") and shutil.which("npm")) and guide.install(["nodejs", "npm"]):
-            self.skipTest("node and npm are not installed, and apt-get cannot install them here")
+        if not (shutil.which("node") and shutil.which("npm")):
+            need_tool(not guide.install(["nodejs", "npm"]), "node and npm")
         prefix = guide.cache("node")
         modules = os.path.join(prefix, "node_modules")
         if not os.path.isdir(os.path.join(modules, "xmlrpc")):
             fetched = subprocess.run([shutil.which("npm") or "npm", "install", "--prefix", prefix,
                                       "--no-audit", "--no-fund", PACKAGE], capture_output=True)
-            if fetched.returncode != 0:
-                self.skipTest("npm cannot install %s here: %s" % (PACKAGE, fetched.stderr[-300:]))
+            need_tool(fetched.returncode == 0, "%s from npm: %s" % (PACKAGE, fetched.stderr[-300:]))
         return dict(os.environ, NODE_PATH=modules)
 
     def command(self):

@@ -68,6 +68,21 @@ def readme_decoder():
     return namespace["to_bytes"]
 
 
+# Set by .ci/run: a test whose tool is missing fails instead of skipping, so that a run which
+# could not install a tool is not green with that tool's coverage missing.
+REQUIRE_TOOLS = os.environ.get("CI") == "true"
+
+
+def need_tool(found, what):
+    """Skips the test (or, in CI, fails it) when a tool it needs is missing; `found` is the tool's
+    path or any true value when it is there."""
+    if found:
+        return found
+    if REQUIRE_TOOLS:
+        raise AssertionError("missing tool: %s (scripts/test.sh installs it)" % what)
+    raise unittest.SkipTest("missing tool: %s" % what)
+
+
 def require_test_host():
     """Nothing to require any more (every test has a pseudo-terminal and a port of its own);
     kept so that tests which call it run unchanged."""

@@ -60,6 +60,19 @@ class Process(unittest.TestCase):
         self.assertEqual(err, "RS232CDaemon::shutdown\n")
         self.assertFalse(port_open())
 
+    def test_signals_while_it_stops_touch_nothing_already_gone(self):
+        # SIGUSR1 keeps coming while main takes the daemon apart (the sanitizer build catches a
+        # use of what is gone already).
+        daemon = Daemon()
+        try:
+            while daemon.proc.poll() is None:
+                daemon.proc.send_signal(signal.SIGUSR1)
+        except ProcessLookupError:
+            pass
+        status, out, err = daemon.finish()
+        self.assertEqual(status, 0, err[-2000:])
+        self.assertTrue(out.endswith("RS232C Daemon stopped\n"), out)
+
     def test_sigusr1_lets_the_exchange_on_the_line_finish_and_refuses_the_calls_waiting(self):
         # Long enough for every caller to be queued before the first is done, when slow.
         self.sim.on("FWD\r\n", 'delay 3000 send "FWD\\r\\n"')

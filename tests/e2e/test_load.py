@@ -13,7 +13,7 @@ import unittest
 import xmlrpc.client
 
 from harness import (BAD_HEADS, Daemon, EndToEnd, PORT, SANITIZED, Simulator, calls_waiting,
-                     exchange, rss_kib, wait_until)
+                     exchange, need_tool, rss_kib, wait_until)
 
 RAW_VERSION = "TC-SIM@\u00ad\r\nV1.00@\u2415\r\n"
 
@@ -155,9 +155,10 @@ class Memory(EndToEnd):
         self.assertLess(rss_kib(self.daemon.proc.pid) - before, 2048)  # a copy kept each: 9 MB
 
 
-@unittest.skipIf(SANITIZED or not shutil.which("valgrind"), "needs valgrind and a plain build")
+@unittest.skipIf(SANITIZED, "valgrind runs the plain build")
 class Leaks(unittest.TestCase):
     def test_no_leak_over_every_method(self):
+        need_tool(shutil.which("valgrind"), "valgrind")
         log = tempfile.NamedTemporaryFile(suffix=".valgrind", delete=False).name
         sim = Simulator()
         daemon = Daemon(wrapper=["valgrind", "--leak-check=full", "--log-file=" + log])

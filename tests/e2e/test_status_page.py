@@ -5,14 +5,18 @@ import html
 import unittest
 import urllib.request
 
-from harness import DEVICE, EndToEnd, PORT
+from harness import DEVICE, EndToEnd, PORT, need_tool
 from test_web_origins import chromium, rendered
 
 PAGE = "http://127.0.0.1:%d/" % PORT
 
 
-@unittest.skipUnless(chromium(), "Debian's chromium is not installed (scripts/test.sh installs it)")
 class StatusPage(EndToEnd):
+    @classmethod
+    def setUpClass(cls):
+        need_tool(chromium(), "Debian's chromium")
+        super().setUpClass()
+
     def test_the_page_shows_the_line_and_the_last_calls_and_touches_nothing(self):
         title = "<script>document.title='pwned'</script><b id=\"bold\">Station 3</b> & co"
         self.rpc.set_title(title)

@@ -197,8 +197,8 @@ class Record(unittest.TestCase):
         try:
             daemon = Daemon(args=("--trace", fifo))
             rpc = daemon.proxy()
-            for _ in range(60):  # 6 MB for a queue of 4 MiB and a pipe nobody reads
-                rpc.set_title("y" * 100000)
+            for _ in range(30):  # 6 MB for a queue of 4 MiB and a pipe nobody reads
+                rpc.get_message("y" * 100000)
             daemon.wait_for("drops events of its trace")
             # The reader catches up: an event fits again, and that is said too.
             while "whole again" not in daemon.output["err"].decode():

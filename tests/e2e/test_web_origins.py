@@ -10,7 +10,7 @@ import threading
 import unittest
 import xmlrpc.client
 
-from harness import Daemon, EndToEnd, PORT, post, reserve_port
+from harness import Daemon, EndToEnd, PORT, need_tool, post, reserve_port
 
 PAGE_PORT = reserve_port()
 PAGE_ORIGIN = "http://127.0.0.1:%d" % PAGE_PORT
@@ -120,10 +120,10 @@ class AllowedOrigin(EndToEnd):
         self.assertEqual(xmlrpc.client.loads(reply)[0], (1,))
 
 
-@unittest.skipUnless(chromium(), "Debian's chromium is not installed (scripts/test.sh installs it)")
 class Browser(EndToEnd):
     @classmethod
     def setUpClass(cls):
+        need_tool(chromium(), "Debian's chromium")
         super().setUpClass()
         cls.pages = http.server.ThreadingHTTPServer(("127.0.0.1", PAGE_PORT), Pages)
         threading.Thread(target=cls.pages.serve_forever, daemon=True).start()
