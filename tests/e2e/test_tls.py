@@ -251,6 +251,32 @@ class Tls(TlsLine):
         self.assertRegex(timeline, r'127\.0\.0\.1:\d+ \[%s\]  set_title\("audit"\)  -> fault: '
                          "forbidden: " % OBSERVER)
 
+    def test_a_call_whose_tls_client_left_never_runs_and_a_stop_cancels_what_waits(self):
+        self.sim.on("FWD\r\n", 'delay 2000 send "FWD\\r\\n"')
+        holder = threading.Thread(target=self.rpc.send_cmd_fwd)
+        holder.start()
+        self.assertTrue(wait_until(lambda: self.sim.received() == b"FWD\r\n"))
+        body = xmlrpc.client.dumps((), "send_cmd_rvs").encode()
+        raw = socket.create_connection(("127.0.0.1", PORT))
+        with context(OPERATOR).wrap_socket(raw, server_hostname="localhost") as leaving:
+            leaving.sendall(b"POST /RPC2 HTTP/1.0\r\nContent-Length: %d\r\n\r\n%s"
+                            % (len(body), body))
+            self.assertTrue(wait_until(lambda: metrics(PORT)["rs232c_calls_waiting"] == 1))
+        # Gone while the FWD holds the line: its RVS is dropped. A waiting call of another is
+        # cancelled by an observer's stop.
+        abandoned = 'rs232c_calls_total{method="send_cmd_rvs",outcome="abandoned"}'
+        self.assertTrue(wait_until(lambda: metrics(PORT)[abandoned] == 1))
+        fault = []
+        waiting = threading.Thread(target=lambda: fault.append(
+            self.assertFault(proxy(PORT, OPERATOR).send_cmd_win, text="cancelled: ")))
+        waiting.start()
+        self.assertTrue(wait_until(lambda: metrics(PORT)["rs232c_calls_waiting"] == 1))
+        self.assertEqual(proxy(PORT, OBSERVER).send_cmd_stp(), 1)
+        waiting.join()
+        holder.join()
+        self.assertEqual(len(fault), 1)
+        self.assertEqual(self.sim.received(), b"FWD\r\nSTP\r\n")
+
     def test_malformed_handshakes_get_nothing_and_change_nothing(self):
         hello = client_hello()
         record = lambda kind, body: bytes([kind, 3, 3]) + len(body).to_bytes(2, "big") + body
