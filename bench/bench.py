@@ -7,7 +7,6 @@ Needs a build in build/: run it through bench/run.sh.
 import os
 import re
 import resource
-import selectors
 import signal
 import socket
 import ssl
@@ -20,8 +19,8 @@ import time
 import xmlrpc.client
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from harness import (DAEMON, DEVICE, PORT, URL, Daemon, Simulator, port_open,  # noqa: E402
-                     reserve_port, rss_kib)
+from harness import (DAEMON, DEVICE, PORT, URL, Daemon, Flood, Simulator,  # noqa: E402
+                     call_request, peak_kib, port_open, reserve_port, rss_kib)
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -136,18 +135,7 @@ def stop_figures(daemon, sim):
         s.close()
 
 
-def peak_kib(pid):
-    with open("/proc/%d/status" % pid) as status:
-        return int(re.search(r"^VmHWM:\s+(\d+)", status.read(), re.M).group(1))
-
-
-def raw_call(method, params=(), port=PORT):
-    body = xmlrpc.client.dumps(params, method).encode()
-    return (b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n"
-            % len(body) + body)
-
-
-def bounds_figures(sim):
+def bounds_figures():
     """What one request costs at most: the peak memory of a multicall of as many titles as a
     request holds, and of the largest greeting."""
     daemon = Daemon()
@@ -155,7 +143,7 @@ def bounds_figures(sim):
         rpc = daemon.proxy()
         rpc.set_title("&" * 4096)  # the largest title, and the dearest to escape
         before = peak_kib(daemon.proc.pid)
-        titles = raw_call("system.multicall",
+        titles = call_request("system.multicall",
                           ([{"methodName": "get_title", "params": []}] * 2400,))
         with socket.create_connection(("127.0.0.1", PORT)) as s:
             s.sendall(titles)
@@ -175,44 +163,11 @@ def bounds_figures(sim):
         daemon.finish()
 
 
-def flood_figures(sim, addresses=20, each=60, honest_calls=10):
+def flood_figures(addresses=20, each=60, honest_calls=10):
     """An honest client's send_cmd_fwd while `addresses` loopback addresses keep `each` FWD
     calls queued, every answered or shed call replaced at once."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
     daemon = Daemon()
-    request = raw_call("send_cmd_fwd")
-    selector = selectors.DefaultSelector()
-    stop = threading.Event()
-
-    def open_one(address):
-        try:
-            s = socket.socket()
-            s.bind((address, 0))
-            s.connect(("127.0.0.1", PORT))
-            s.sendall(request)
-            selector.register(s, selectors.EVENT_READ, address)
-        except OSError:
-            pass
-
-    def flood():
-        for n in range(addresses):
-            for _ in range(each):
-                open_one("127.0.0.%d" % (n + 2))
-        while not stop.is_set():
-            for key, _ in selector.select(0.1):
-                try:
-                    more = key.fileobj.recv(65536)
-                except OSError:
-                    more = b""
-                if not more:
-                    selector.unregister(key.fileobj)
-                    key.fileobj.close()
-                    open_one(key.data)
-        for key in list(selector.get_map().values()):
-            key.fileobj.close()
-    flooder = threading.Thread(target=flood)
-    flooder.start()
+    flood = Flood(call_request("send_cmd_fwd"), addresses, each)
     try:
         time.sleep(15)
         taken, results = [], []
@@ -225,8 +180,7 @@ def flood_figures(sim, addresses=20, each=60, honest_calls=10):
             taken.append(time.monotonic() - start)
         stop_ms = call_ms(daemon.proxy().send_cmd_stp)
     finally:
-        stop.set()
-        flooder.join()
+        flood.stop()
         daemon.finish()
     print("send_cmd_fwd of an honest client while %d addresses keep %d FWD calls queued each"
           % (addresses, each))
@@ -305,8 +259,8 @@ def main():
     finally:
         daemon.finish()
     try:
-        bounds_figures(sim)
-        flood_figures(sim)
+        bounds_figures()
+        flood_figures()
     finally:
         sim.close()
     trace_figures(wrt_ms, rate)

@@ -25,7 +25,7 @@ std::uint64_t bytesTaken(int fd) {
     if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
         size < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked) {
         static std::atomic<std::uint64_t> counter{0};
-        return ++counter;
+        return counter += ConnectionTable::kMinProgress;
     }
     return info.tcpi_bytes_acked;
 }
@@ -169,7 +169,7 @@ bool ConnectionTable::stalled(Connection& connection, std::chrono::steady_clock:
     if (connection.state != Connection::Answered) return false;
     auto now = std::chrono::steady_clock::now();
     std::uint64_t taken = bytesTaken(connection.fd.get());
-    if (taken != connection.taken) {
+    if (taken - connection.taken >= kMinProgress) {
         connection.taken = taken;
         connection.takenSince = now;
     }

@@ -70,16 +70,19 @@ class ConnectionTable {
     // there are a request that has come: the connection is not closable while they wait.
     void readsFrom(Id id, int fd) EXCLUDES(lock);
     // For the connection's thread: the answer is made and about to be written. It no longer
-    // serves a call; once its client has taken none of it for kAnswerGrace it may be closed for
-    // another, and after kAnswerTimeout it is closed (closeStalledAnswers): a client that does
-    // not read its answer holds neither a place nor a thread and the answer's memory.
+    // serves a call; once its client has taken less than kMinProgress of it for kAnswerGrace it
+    // may be closed for another, and after kAnswerTimeout it is closed (closeStalledAnswers): a
+    // client that does not read its answer holds neither a place nor a thread and the answer's
+    // memory. (A socket nobody reads still takes a few bytes now and then, as the kernel packs
+    // what it holds: that is no progress.)
     void answered(Id id) EXCLUDES(lock);
     static constexpr std::chrono::seconds kAnswerGrace{1};
     static constexpr std::chrono::seconds kAnswerTimeout{10};
+    static constexpr std::uint64_t kMinProgress = 64 * 1024;
     // Whether an answer is being written: the accept loop then looks once a second.
     bool writingAnswers() const EXCLUDES(lock);
-    // Closes each connection whose client has taken none of its answer for kAnswerTimeout; the
-    // number closed.
+    // Closes each connection whose client has taken (almost) none of its answer for
+    // kAnswerTimeout; the number closed.
     std::size_t closeStalledAnswers() EXCLUDES(lock);
     // The connection has ended: it leaves the table and its descriptor is closed.
     void end(Id id) EXCLUDES(lock);
@@ -93,7 +96,7 @@ class ConnectionTable {
         FileDescriptor fd;
         std::string client;
         enum State { Silent, Serving, Answered, Closing } state = Silent;
-        // Answered: how much of it its client had taken when last looked at, and since when.
+        // Answered: how much of it its client had taken when it last made progress, and when.
         std::uint64_t taken = 0;
         std::chrono::steady_clock::time_point takenSince;
         bool awaitingHead = false;
@@ -105,9 +108,9 @@ class ConnectionTable {
     void close(Connection& connection) REQUIRES(lock);
     // Silent with nothing of its request waiting unread (or only part of its head): a request
     // that has come is not closed because its thread has not read it yet. Or answered, and its
-    // client has taken nothing for kAnswerGrace.
+    // client has taken (almost) nothing for kAnswerGrace.
     bool closable(Connection& connection) REQUIRES(lock);
-    // Answered, and its client has taken none of the answer for `limit`.
+    // Answered, and its client has taken less than kMinProgress of the answer for `limit`.
     static bool stalled(Connection& connection, std::chrono::steady_clock::duration limit);
     // The longest closable connection of `client`, or end().
     Table::iterator longestSilent(const std::string& client) REQUIRES(lock);

@@ -7,7 +7,9 @@ need no root and run side by side. Only test_default_path uses /dev/ttyUSB0 and 
 import atexit
 import os
 import queue
+import resource
 import select
+import selectors
 import shutil
 import signal
 import socket
@@ -266,6 +268,78 @@ def exchange(data, port=None, timeout=30, shut=True):
                 reply += chunk
         except ConnectionResetError:
             return reply
+
+
+def call_request(method, params=()):
+    """A whole HTTP request for one call, as bytes to send on a socket of one's own."""
+    body = xmlrpc.client.dumps(params, method).encode()
+    return (b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n"
+            % len(body) + body)
+
+
+def from_address(address, port=None, receive_buffer=None):
+    """A connection to the daemon from one of the loopback's many addresses (127.0.0.N)."""
+    s = socket.socket()
+    if receive_buffer:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    s.bind((address, 0))
+    s.connect(("127.0.0.1", _current_port(port)))
+    return s
+
+
+class Flood:
+    """`addresses` loopback addresses (127.0.0.2 on) that each keep `each` calls of `request`
+    waiting, every call answered (or shed) replaced at once, from a thread of its own."""
+
+    def __init__(self, request, addresses=20, each=60, port=None):
+        resource.setrlimit(resource.RLIMIT_NOFILE,
+                           (min(resource.getrlimit(resource.RLIMIT_NOFILE)[1], 4096),
+                            resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        self.request, self.port = request, _current_port(port)
+        self.addresses = ["127.0.0.%d" % (n + 2) for n in range(addresses)]
+        self.each = each
+        self.selector = selectors.DefaultSelector()
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._run)
+        self.thread.start()
+
+    def _open(self, address):
+        try:
+            s = from_address(address, self.port)
+            s.sendall(self.request)
+            self.selector.register(s, selectors.EVENT_READ, address)
+        except OSError:
+            pass  # taken again at the next answer
+
+    def _run(self):
+        for address in self.addresses:
+            for _ in range(self.each):
+                self._open(address)
+        while not self.stopped.is_set():
+            for key, _ in self.selector.select(0.1):
+                try:
+                    more = key.fileobj.recv(65536)
+                except OSError:
+                    more = b""
+                if not more:
+                    self.selector.unregister(key.fileobj)
+                    key.fileobj.close()
+                    self._open(key.data)
+        for key in list(self.selector.get_map().values()):
+            key.fileobj.close()
+
+    def stop(self):
+        self.stopped.set()
+        self.thread.join()
+
+
+def peak_kib(pid):
+    """The most memory the process has held so far (VmHWM)."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
 
 
 # Request heads that xmlrpc-c's HTTP server leaks memory on, or answers with a status taken

@@ -3,8 +3,6 @@ waited for the line, a call whose client has left never reaches it, an answer ha
 nobody reads is let go, and a flood from many addresses is served in turn with an honest client."""
 
 import re
-import resource
-import selectors
 import socket
 import threading
 import time
@@ -12,8 +10,8 @@ import unittest
 import urllib.request
 import xmlrpc.client
 
-from harness import (Daemon, EndToEnd, PORT, SANITIZED, Simulator, calls_waiting, post,
-                     wait_until)
+from harness import (Daemon, EndToEnd, Flood, PORT, SANITIZED, Simulator, call_request,
+                     calls_waiting, from_address, peak_kib, post, wait_until)
 
 
 def metric(name, port=PORT):
@@ -28,30 +26,9 @@ def outcome(method, what):
     return metric('rs232c_calls_total{method="%s",outcome="%s"}' % (method, what))
 
 
-def call_request(method, params=()):
-    body = xmlrpc.client.dumps(params, method).encode()
-    return (b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n"
-            % len(body) + body)
-
-
-def from_address(address, port=PORT, receive_buffer=None):
-    """A connection to the daemon from one of the loopback's many addresses."""
-    s = socket.socket()
-    if receive_buffer:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
-    s.bind((address, 0))
-    s.connect(("127.0.0.1", port))
-    return s
-
-
 def threads_of(pid):
     with open("/proc/%d/status" % pid) as status:
         return int(re.search(r"^Threads:\s+(\d+)", status.read(), re.M).group(1))
-
-
-def peak_mib(pid):
-    with open("/proc/%d/status" % pid) as status:
-        return int(re.search(r"^VmHWM:\s+(\d+)", status.read(), re.M).group(1)) / 1024
 
 
 class Transport(xmlrpc.client.Transport):
@@ -146,7 +123,7 @@ class Bounds(unittest.TestCase):
                 rpc.set_title("y" * 4097)
             self.assertEqual(caught.exception.faultCode, -509)
             rpc.set_title("&" * 4096)  # the title that costs most in an answer
-            before = peak_mib(daemon.proc.pid)
+            before = peak_kib(daemon.proc.pid)
             # A multicall of as many titles as a request holds: the calls beyond the bound get
             # a fault each and do not run.
             titles = xmlrpc.client.dumps(([{"methodName": "get_title", "params": []}] * 2400,),
@@ -159,7 +136,7 @@ class Bounds(unittest.TestCase):
             self.assertLess(len(body), 8 << 20)
             greeting = xmlrpc.client.dumps(("<" * 120000,), "get_message")  # 480 KB sent
             self.assertEqual(post(greeting, port=daemon.port)[0], 200)
-            self.assertLess(peak_mib(daemon.proc.pid) - before, 50)  # 300 MB and more before
+            self.assertLess((peak_kib(daemon.proc.pid) - before) / 1024, 50)  # 300 MB and more before
         finally:
             daemon.finish()
 
@@ -194,44 +171,12 @@ class Bounds(unittest.TestCase):
             daemon.finish()
 
 
-class Flood(EndToEnd):
+class ManyAddresses(EndToEnd):
     ADDRESSES = 20
     CALLS_EACH = 60
 
     def test_an_honest_client_is_served_in_turn_while_many_addresses_keep_calls_queued(self):
-        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
-        request = call_request("send_cmd_fwd")
-        selector = selectors.DefaultSelector()
-        stop = threading.Event()
-
-        def open_one(address):
-            try:
-                s = from_address(address)
-                s.sendall(request)
-                selector.register(s, selectors.EVENT_READ, address)
-            except OSError:
-                pass
-
-        def flood():
-            for n in range(self.ADDRESSES):
-                for _ in range(self.CALLS_EACH):
-                    open_one("127.0.0.%d" % (n + 2))
-            while not stop.is_set():
-                # A call answered (or shed) is replaced at once: the queue stays full.
-                for key, _ in selector.select(0.1):
-                    try:
-                        more = key.fileobj.recv(65536)
-                    except OSError:
-                        more = b""
-                    if not more:
-                        selector.unregister(key.fileobj)
-                        key.fileobj.close()
-                        open_one(key.data)
-            for key in list(selector.get_map().values()):
-                key.fileobj.close()
-        flooder = threading.Thread(target=flood)
-        flooder.start()
+        flood = Flood(call_request("send_cmd_fwd"), self.ADDRESSES, self.CALLS_EACH)
         try:
             self.assertTrue(wait_until(lambda: calls_waiting() > 1000, 120))
             taken, results = [], []
@@ -243,8 +188,7 @@ class Flood(EndToEnd):
                     results.append(fault.faultString)
                 taken.append(time.monotonic() - start)
         finally:
-            stop.set()
-            flooder.join()
+            flood.stop()
         # Each behind at most one call of each flooding address (0.2 s each), never behind 1200.
         self.assertEqual(results, [1] * 5)
         self.assertLess(max(taken), 20, taken)
