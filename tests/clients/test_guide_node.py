@@ -14,6 +14,7 @@ PACKAGE = "xmlrpc@1.3.2"
 
 class Node(guide.Example):
     heading, language, file_name = "Node.js", "js", "example.js"
+    printed = ["health true"] + guide.PRINTED
 
     def prepare(self, folder):
         # Node may come from elsewhere than Debian's packages; those only when it is missing.

@@ -9,7 +9,7 @@ import kit
 
 class Python(guide.Example):
     heading, language, file_name = "Python", "python", "example.py"
-    printed = ["fwd ACKNOWLEDGED", "ch ACKNOWLEDGED", "cmd " + guide.REPLY.hex(),
+    printed = ["fwd running", "ch ACKNOWLEDGED", "cmd " + guide.REPLY.hex(),
                "items [b'COM:12', b'COM:34']"]
 
     def prepare(self, folder):

@@ -1,5 +1,7 @@
 """Every byte the controller sends reaches the Python kit as it was sent."""
 
+from __future__ import annotations
+
 import kit
 import rs232c_client
 from harness import quote
@@ -16,13 +18,13 @@ SEQUENCES = [
 
 
 class Bytes(kit.Line):
-    def test_send_cmd_returns_the_bytes_as_sent(self):
+    def test_send_cmd_returns_the_bytes_as_sent(self) -> None:
         tool = rs232c_client.Controller(self.url)
         for sequence in SEQUENCES:
             self.sim.on("Q\r\n", "send " + quote(sequence))
             self.assertEqual(tool.send_cmd("Q\r\n"), sequence)
 
-    def test_dialogue_and_version_items_are_exact(self):
+    def test_dialogue_and_version_items_are_exact(self) -> None:
         tool = rs232c_client.Controller(self.url)
         item = "COM:\x01È€␁😀".encode() + b"\xff\x80"
         self.sim.on("COS\r\n", "frame %s expect \"SOK\\r\\n\" send \"RST\\r\\n\"" % quote(item))

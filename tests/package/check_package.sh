@@ -39,6 +39,7 @@ done
 contents "$daemon" | grep -q rs232c-sim && fail "the simulator belongs in its own package"
 contents "$sim" | grep -qx ./usr/bin/rs232c-sim || fail "rs232c-sim lacks the simulator"
 for file in ./usr/lib/python3/dist-packages/rs232c_client/__init__.py \
+            ./usr/lib/python3/dist-packages/rs232c_client/py.typed \
             ./usr/share/doc/python3-rs232c-client/clients.md.gz; do
   contents "$client" | grep -qx "$file" || fail "python3-rs232c-client lacks $file"
 done

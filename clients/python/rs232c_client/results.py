@@ -1,11 +1,12 @@
 """What the daemon's answers mean: result codes, status words, the controller's bytes."""
 
 import enum
-import xmlrpc.client
+import typing
 
 
 class Result(enum.IntEnum):
-    """The result of a command."""
+    """The result of a command. Only ACKNOWLEDGED is true, so `if tool.send_cmd_fwd():` means
+    the tool ran; every other result is false. The numbers are the daemon's (NO_REPLY == -2)."""
 
     ACKNOWLEDGED = 1  # the expected reply came
     REFUSED = 0  # the controller answered with a line beginning CER
@@ -13,14 +14,23 @@ class Result(enum.IntEnum):
     NO_REPLY = -2  # the expected reply did not come in time (another line may have)
     LINE_FAILED = -3  # a read or write failed: the adapter was unplugged, or the line broke
 
+    def __bool__(self) -> bool:
+        return self is Result.ACKNOWLEDGED
+
     @property
-    def meaning(self):
+    def ok(self) -> bool:
+        """True for ACKNOWLEDGED only: the controller answered as the command expects."""
+        return self is Result.ACKNOWLEDGED
+
+    @property
+    def meaning(self) -> str:
         """The result in words, for a person: "refused: the controller answered CER"."""
         return _RESULT_MEANINGS[self]
 
 
 class Status(enum.IntEnum):
-    """The last status line the controller sent of its own accord (recv_cmd_inf)."""
+    """The last status line the controller sent of its own accord (recv_cmd_inf). True only
+    when a status line came: NONE, NO_ADAPTER and LINE_FAILED are false."""
 
     NONE = 0  # no status line was waiting
     OK = 1
@@ -31,8 +41,11 @@ class Status(enum.IntEnum):
     NO_ADAPTER = -1
     LINE_FAILED = -3
 
+    def __bool__(self) -> bool:
+        return self.value > 0
+
     @property
-    def meaning(self):
+    def meaning(self) -> str:
         """The status in words, for a person: "no status line was waiting"."""
         return _STATUS_MEANINGS[self]
 
@@ -56,62 +69,7 @@ _STATUS_MEANINGS = {
 }
 
 
-class LineError(Exception):
-    """A byte-carrying call brought no data: the status word or refusal it got instead."""
-
-    result = None
-
-
-class Refused(LineError):
-    result = Result.REFUSED
-
-
-class NoAdapter(LineError):
-    result = Result.NO_ADAPTER
-
-
-class NoReply(LineError):
-    result = Result.NO_REPLY
-
-
-class LineFailed(LineError):
-    result = Result.LINE_FAILED
-
-
-class Fault(xmlrpc.client.Fault):
-    """The daemon refused the call itself (a parameter missing or of the wrong type, a web
-    origin it does not allow ...); nothing reached the controller."""
-
-
-class DaemonUnreachable(ConnectionError):
-    """The request could not be sent: the daemon cannot have acted on it. Safe to try again."""
-
-
-class UncertainOutcome(ConnectionError):
-    """The request was sent, but no answer came: the command may have reached the tool.
-    Never send a motion again on this; ask the controller what it did."""
-
-
-class CallTimedOut(UncertainOutcome):
-    """The answer did not come within the call's time-out; the daemon may still carry it out."""
-
-
-# Text in place of the controller's bytes: what went wrong on the line.
-_STATUS_WORDS = {
-    "open_error": NoAdapter,
-    "recv_timeout": NoReply,
-    "recv_error": LineFailed,
-    "CER\r\n": Refused,
-}
-_MEANINGS = {
-    NoAdapter: "the adapter could not be opened",
-    NoReply: "no reply in time",
-    LineFailed: "the line failed",
-    Refused: "the controller refused (CER)",
-}
-
-
-def to_bytes(text):
+def to_bytes(text: str) -> bytes:
     """The controller's bytes from a string result: exact for every byte sequence."""
     out = bytearray()
     for c in text:
@@ -125,15 +83,7 @@ def to_bytes(text):
     return bytes(out)
 
 
-def controller_bytes(text, refusal=True):
-    """The bytes of a result, or the LineError its status word (or CER) stands for."""
-    error = _STATUS_WORDS.get(text)
-    if error is not None and (refusal or error is not Refused):
-        raise error(_MEANINGS[error])
-    return to_bytes(text)
-
-
-def dialogue_items(data):
+def dialogue_items(data: bytes) -> typing.List[bytes]:
     """The items of a COS or CHS answer: b"CST:1,COM:2," gives [b"CST:1", b"COM:2"].
 
     Each item is a data line less its checksum and line end; items are cut where a comma is
@@ -142,7 +92,8 @@ def dialogue_items(data):
         return []
     if not data.endswith(b","):
         raise ValueError("dialogue items end with a comma: %r" % (data,))
-    items, start = [], 0
+    items: typing.List[bytes] = []
+    start = 0
     for at in range(len(data) - 1):
         if data[at : at + 1] == b"," and data[at + 1 : at + 5] in (b"COM:", b"CST:"):
             items.append(data[start:at])
@@ -151,9 +102,24 @@ def dialogue_items(data):
     return items
 
 
-def version_items(data):
+def version_items(data: bytes) -> typing.Tuple[bytes, bytes]:
     """The two items of send_cmd_ver: b"TC-SIM,V1.00," gives (b"TC-SIM", b"V1.00")."""
     if not data.endswith(b",") or data.count(b",") != 2:
         raise ValueError("not two version items, or an item holds a comma: %r" % (data,))
     first, second = data[:-1].split(b",")
     return first, second
+
+
+class Health(typing.TypedDict):
+    """The daemon's /health: is the adapter there, does the controller answer. Read without
+    touching the line."""
+
+    device: str  # the adapter's path
+    adapter_present: bool  # the adapter is plugged in (not: the controller answers)
+    port_held: bool  # the daemon holds the port open, hearing status lines
+    last_reply_age_s: typing.Optional[float]  # seconds since the controller last answered
+    line: str  # the line's state in words: "answering", "no reply", "adapter absent" ...
+    # The same as a name: ok, no_reply, absent, held_elsewhere, no_permission, line_failed, idle.
+    line_state: str
+    calls: int  # calls since the daemon started
+    failed_calls: int  # of these, the ones that failed

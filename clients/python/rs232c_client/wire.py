@@ -1,20 +1,35 @@
-"""One XML-RPC call over one HTTP/1.1 connection, sent once.
+"""One XML-RPC call over one HTTP/1.1 connection, sent once, within one deadline.
 
 Python's xmlrpc.client sends a request a second time when its connection drops after the
 daemon has read it. Here every call has a connection of its own and nothing is ever sent
 again: a failure before the request left is DaemonUnreachable, one after it UncertainOutcome.
+A call's time-out bounds the whole exchange (connecting, sending, every read), so an answer
+that trickles in cannot stretch it.
 """
 
 import http.client
+import io
 import json
 import re
 import socket
+import ssl
+import time
+import typing
 import urllib.parse
-import xmlrpc.client
 import xml.etree.ElementTree as ElementTree
 from xml.parsers import expat
 
-from .results import CallTimedOut, DaemonUnreachable, Fault, UncertainOutcome
+from .errors import (
+    CallTimedOut,
+    DaemonUnreachable,
+    HTTPError,
+    MalformedAnswer,
+    UncertainOutcome,
+    fault,
+)
+
+if typing.TYPE_CHECKING:
+    from _typeshed import WriteableBuffer
 
 # Seconds to wait for the daemon to accept the connection: it accepts at once when it runs.
 CONNECT_TIMEOUT = 10.0
@@ -28,25 +43,29 @@ KEEPALIVE_PROBES = 3
 _UNSENDABLE = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd]")
 _ESCAPES = {"&": "&amp;", "<": "&lt;", ">": "&gt;", "\r": "&#13;"}
 
-
-class MalformedAnswer(UncertainOutcome):
-    """Something answered, but not with an XML-RPC response: what happened is unknown."""
+# What an answer holds: the daemon answers ints and strings, and a fault's struct.
+Value = typing.Union[int, str, typing.Dict[str, typing.Any]]
 
 
 class Endpoint:
-    def __init__(self, url):
+    """Where the daemon is. `context`, for an https:// URL, is the TLS set-up (certificates)
+    every connection to it is wrapped in."""
+
+    def __init__(self, url: str, context: typing.Optional[ssl.SSLContext] = None) -> None:
         parts = urllib.parse.urlsplit(url)
-        if parts.scheme != "http" or not parts.hostname:
+        if parts.scheme not in ("http", "https") or not parts.hostname:
             raise ValueError("the daemon's URL is http://HOST:PORT/RPC2, not %r" % (url,))
+        if (parts.scheme == "https") != (context is not None):
+            raise ValueError("an https:// URL goes with an ssl.SSLContext, http:// without one")
         self.url = url
-        self.host = parts.hostname
-        self.port = parts.port or 80
+        self.context = context
+        self.host: str = parts.hostname
+        self.port = parts.port or (443 if context is not None else 80)
         self.path = parts.path or "/"
-        self.netloc = "[%s]:%d" % (self.host, self.port) if ":" in self.host else (
-            "%s:%d" % (self.host, self.port))
+        self.netloc = ("[%s]:%d" if ":" in self.host else "%s:%d") % (self.host, self.port)
 
 
-def text_parameter(value, method):
+def text_parameter(value: typing.Union[str, bytes, bytearray], method: str) -> str:
     """A text parameter as XML: str, or bytes that are UTF-8. The daemon's XML-RPC library
     turns every CR it receives into LF; only send_cmd turns line ends back into CR LF, so
     elsewhere a CR is refused rather than changed on its way."""
@@ -65,7 +84,7 @@ def text_parameter(value, method):
     return "".join(_ESCAPES.get(c, c) for c in value)
 
 
-def request_body(method, params):
+def request_body(method: str, params: typing.Sequence[typing.Union[str, bytes]]) -> bytes:
     values = "".join(
         "<param><value><string>%s</string></value></param>" % text_parameter(p, method)
         for p in params
@@ -76,12 +95,12 @@ def request_body(method, params):
     ).encode("utf-8")
 
 
-def _parse(body):
+def _parse(body: bytes) -> ElementTree.Element:
     """The response's XML tree; a document type (and with it any entity) is refused."""
     builder = ElementTree.TreeBuilder()
     parser = expat.ParserCreate()
 
-    def refuse(*_):
+    def refuse(*_: object) -> None:
         raise MalformedAnswer("the answer declares a document type")
 
     parser.StartDoctypeDeclHandler = refuse
@@ -95,7 +114,7 @@ def _parse(body):
     return builder.close()
 
 
-def _value(element):
+def _value(element: typing.Optional[ElementTree.Element]) -> Value:
     if element is None or element.tag != "value":
         raise MalformedAnswer("the answer holds no value")
     typed = list(element)
@@ -110,25 +129,30 @@ def _value(element):
         except ValueError:
             raise MalformedAnswer("an int that is no number: %r" % kind.text) from None
     if kind.tag == "struct":
-        return {m.findtext("name"): _value(m.find("value")) for m in kind.findall("member")}
+        return {
+            m.findtext("name") or "": _value(m.find("value")) for m in kind.findall("member")
+        }
     raise MalformedAnswer("the daemon answers ints and strings, not <%s>" % kind.tag)
 
 
-def response_value(body):
-    """The result of an XML-RPC response; raises Fault for a fault."""
+def response_value(body: bytes) -> Value:
+    """The result of an XML-RPC response; raises Fault (or the subclass its cause names) for
+    a fault, MalformedAnswer for anything that is no XML-RPC response."""
     root = _parse(body)
     if root.tag != "methodResponse":
         raise MalformedAnswer("the answer is no methodResponse")
-    fault = root.find("fault")
-    if fault is not None:
-        detail = _value(fault.find("value"))
-        if not isinstance(detail, dict):
-            raise MalformedAnswer("a fault without its struct")
-        raise Fault(detail.get("faultCode"), detail.get("faultString"))
+    detail = root.find("fault")
+    if detail is not None:
+        struct = _value(detail.find("value"))
+        code = struct.get("faultCode") if isinstance(struct, dict) else None
+        text = struct.get("faultString") if isinstance(struct, dict) else None
+        if not isinstance(code, int) or not isinstance(text, str):
+            raise MalformedAnswer("a fault without its code and text")
+        raise fault(code, text)
     return _value(root.find("params/param/value"))
 
 
-def _notice_dead_host(sock):
+def _notice_dead_host(sock: socket.socket) -> None:
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE, 1)
     for name, value in (
         ("TCP_KEEPIDLE", KEEPALIVE_IDLE),
@@ -141,67 +165,130 @@ def _notice_dead_host(sock):
             pass  # a system without this option keeps its own (longer) keep-alive times
 
 
-def call(endpoint, method, params, timeout):
-    """Calls `method` once; `timeout` seconds for the answer, None to wait as long as it takes."""
-    body = request_body(method, params)
-    head = (
-        "POST %s HTTP/1.1\r\nHost: %s\r\nContent-Type: text/xml\r\n"
-        "Content-Length: %d\r\nConnection: close\r\nUser-Agent: rs232c_client\r\n\r\n"
-        % (endpoint.path, endpoint.netloc, len(body))
-    ).encode("ascii")
-    connect = CONNECT_TIMEOUT if timeout is None else min(timeout, CONNECT_TIMEOUT)
+def _left(deadline: typing.Optional[float]) -> typing.Optional[float]:
+    """Seconds until `deadline` (time.monotonic()), None for none; socket.timeout once past."""
+    if deadline is None:
+        return None
+    left = deadline - time.monotonic()
+    if left <= 0:
+        raise socket.timeout("the time-out has passed")
+    return left
+
+
+class _DeadlineReader(io.RawIOBase):
+    """The socket's bytes for http.client, each read given only the time left."""
+
+    def __init__(self, sock: socket.socket, deadline: typing.Optional[float]) -> None:
+        super().__init__()
+        self.sock = sock
+        self.deadline = deadline
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: "WriteableBuffer") -> int:
+        self.sock.settimeout(_left(self.deadline))
+        return self.sock.recv_into(buffer)
+
+
+class _Answer:
+    """What http.client.HTTPResponse reads from: it asks only for makefile()."""
+
+    def __init__(self, sock: socket.socket, deadline: typing.Optional[float]) -> None:
+        self.reader = io.BufferedReader(_DeadlineReader(sock, deadline))
+
+    def makefile(self, mode: str) -> io.BufferedReader:
+        return self.reader
+
+
+def _connect(endpoint: Endpoint, deadline: typing.Optional[float]) -> socket.socket:
+    """A connection to the daemon (TLS-wrapped for an https:// endpoint); OSError if none."""
+    left = _left(deadline)
+    connect = CONNECT_TIMEOUT if left is None else min(left, CONNECT_TIMEOUT)
+    sock = socket.create_connection((endpoint.host, endpoint.port), timeout=connect)
     try:
-        sock = socket.create_connection((endpoint.host, endpoint.port), timeout=connect)
+        _notice_dead_host(sock)
+        if endpoint.context is not None:
+            sock.settimeout(_left(deadline))
+            sock = endpoint.context.wrap_socket(sock, server_hostname=endpoint.host)
+    except BaseException:
+        sock.close()
+        raise
+    return sock
+
+
+def _exchange(
+    endpoint: Endpoint, request: bytes, timeout: typing.Optional[float], what: str
+) -> typing.Tuple[int, str, bytes]:
+    """Sends `request` once; its answer's status, reason and body. Raises DaemonUnreachable
+    until the request has left whole, then CallTimedOut or UncertainOutcome."""
+    deadline = None if timeout is None else time.monotonic() + timeout
+    try:
+        sock = _connect(endpoint, deadline)
     except OSError as error:
         raise DaemonUnreachable("cannot reach %s: %s" % (endpoint.url, error)) from error
     with sock:
         try:
-            _notice_dead_host(sock)
-            sock.settimeout(timeout)
-            sock.sendall(head + body)
+            sock.settimeout(_left(deadline))
+            sock.sendall(request)
         except OSError as error:
             # The daemon reads a whole request before it acts; this one never was whole.
             raise DaemonUnreachable("could not send to %s: %s" % (endpoint.url, error)) from error
         try:
-            response = http.client.HTTPResponse(sock)
+            # http.client accepts any object with makefile() as its socket.
+            response = http.client.HTTPResponse(typing.cast(socket.socket, _Answer(sock, deadline)))
             response.begin()
-            answer = response.read()
+            return response.status, response.reason, response.read()
         except socket.timeout:
             raise CallTimedOut(
-                "%s sent; no answer within %g s: it may still reach the tool" % (method, timeout)
+                "%s sent; no answer within %s s: it may have reached the tool" % (what, timeout)
             ) from None
         except (OSError, http.client.HTTPException) as error:
             raise UncertainOutcome(
                 "%s sent, then the connection failed (%s): it may have reached the tool"
-                % (method, error or type(error).__name__)
+                % (what, error or type(error).__name__)
             ) from error
-    if response.status != 200:
+
+
+def _head(verb: str, endpoint: Endpoint, path: str, extra: str = "") -> bytes:
+    return (
+        "%s %s HTTP/1.1\r\nHost: %s\r\n%sConnection: close\r\nUser-Agent: rs232c_client\r\n\r\n"
+        % (verb, path, endpoint.netloc, extra)
+    ).encode("ascii")
+
+
+def call(
+    endpoint: Endpoint,
+    method: str,
+    params: typing.Sequence[typing.Union[str, bytes]],
+    timeout: typing.Optional[float],
+) -> Value:
+    """Calls `method` once; `timeout` seconds for the whole exchange, None for no limit."""
+    body = request_body(method, params)
+    extra = "Content-Type: text/xml\r\nContent-Length: %d\r\n" % len(body)
+    status, reason, answer = _exchange(
+        endpoint, _head("POST", endpoint, endpoint.path, extra) + body, timeout, method
+    )
+    if status != 200:
         # The daemon answers every call it runs with 200; any other status came before that.
-        raise xmlrpc.client.ProtocolError(
-            endpoint.url, response.status, response.reason, dict(response.getheaders())
-        )
+        raise HTTPError(endpoint.url, status, reason)
     return response_value(answer)
 
 
-def get_json(endpoint, path, timeout):
+def get_json(
+    endpoint: Endpoint, path: str, timeout: typing.Optional[float]
+) -> typing.Dict[str, typing.Any]:
     """The JSON object the daemon answers to GET `path` (200, or 503 for a state it reports).
-    A GET changes nothing, so any failure to get it is DaemonUnreachable: ask again."""
-    connection = http.client.HTTPConnection(endpoint.host, endpoint.port, timeout=timeout)
+    A GET changes nothing, so any failure to get an answer is DaemonUnreachable: ask again."""
+    request = _head("GET", endpoint, path)
     try:
-        connection.request("GET", path, headers={"Connection": "close",
-                                                 "User-Agent": "rs232c_client"})
-        response = connection.getresponse()
-        answer = response.read()
-    except (OSError, http.client.HTTPException) as error:
+        status, reason, answer = _exchange(endpoint, request, timeout, "GET " + path)
+    except UncertainOutcome as error:
         raise DaemonUnreachable(
             "no answer to GET %s from %s: %s" % (path, endpoint.netloc, error)
         ) from error
-    finally:
-        connection.close()
-    if response.status not in (200, 503):
-        raise xmlrpc.client.ProtocolError(
-            endpoint.netloc + path, response.status, response.reason, dict(response.getheaders())
-        )
+    if status not in (200, 503):
+        raise HTTPError(endpoint.netloc + path, status, reason)
     try:
         value = json.loads(answer.decode("utf-8"))
     except ValueError:
