@@ -3,6 +3,7 @@ is acknowledged) and an observer's (fault -507, forbidden, and nothing on the li
 
 import os
 import subprocess
+import sys
 import tempfile
 
 import guide
@@ -10,6 +11,7 @@ import kit
 import test_guide_go
 import test_guide_node
 import test_tls  # tests/e2e: the certificates, made with the commands of docs/tls.md
+import rs232c_client
 from rs232c_client import wire
 
 GUIDE_URL = "https://station-1:40405/RPC2"
@@ -67,6 +69,16 @@ class TlsExample(kit.Line):
         self.assertEqual(self.sim.received(), b"")
 
 
+class Python(TlsExample):
+    heading, language, file_name = "TLS in Python", "python", "example.py"
+
+    def prepare(self, folder):
+        return dict(os.environ, PYTHONPATH=os.path.join(kit.TOP, "clients", "python"))
+
+    def command(self):
+        return [sys.executable, self.file_name]
+
+
 class Node(TlsExample):
     heading, language, file_name = "TLS in Node.js", "js", "example.js"
     prepare = test_guide_node.Node.prepare
@@ -90,7 +102,7 @@ class Curl(TlsExample):
     def printed(self, text):
         try:
             return "fwd %d" % wire.response_value(text.encode())
-        except wire.Fault as fault:
+        except rs232c_client.Fault as fault:
             return "fault %d %s" % (fault.faultCode, fault.faultString)
 
 
