@@ -1,12 +1,16 @@
 #include "RS232CDaemon.h"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -15,11 +19,13 @@
 #include <vector>
 
 #include "RS232CCom.h"
+#include "common/FileDescriptor.h"
 #include "common/OutputStream.h"
 #include "process/AdapterWatch.h"
 #include "process/Options.h"
 #include "process/Supervisor.h"
 #include "service/AbyssServer.h"
+#include "service/Operators.h"
 #include "trace/TraceLog.h"
 
 int RS232CDaemon::exit_value = 0;
@@ -63,6 +69,35 @@ std::unique_ptr<TraceLog> openTrace(const DaemonOptions& options, int argc, char
         .text("port", options.device)
         .integer("tcp", options.server.port);
     return trace;
+}
+
+// The TLS front and the operators' names, when the options ask for them; a file that cannot be
+// used is a start-up error, said before the port is opened.
+void setUpTls(DaemonOptions& options) {
+    auto fail = [](const std::string& problem) {
+        diagnostic("rs232c-daemon: " + problem, Priority::Error);
+        std::exit(2);
+    };
+    if (options.tls.certificate.empty()) return;
+    std::string problem;
+    options.server.tls = tlsfront::Front::create(options.tls, problem);
+    if (!options.server.tls) fail(problem);
+    // Said, not refused: the daemon cannot tell who else is in the file's group.
+    struct stat key {};
+    if (::stat(options.tls.key.c_str(), &key) == 0 && (key.st_mode & (S_IRWXG | S_IRWXO)))
+        diagnostic("RS232C Daemon: the private key " + options.tls.key +
+                   " may be read by other users than the daemon's (chmod 600 it)");
+    if (options.operators.empty()) return;
+    FileDescriptor file(::open(options.operators.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    char chunk[4096];
+    ssize_t n = file.isOpen() ? 1 : -1;
+    while (n > 0 && (n = ::read(file.get(), chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    if (n < 0) fail("cannot read " + options.operators + ": " + std::strerror(errno));
+    options.server.operators =
+        std::make_shared<const std::set<std::string>>(operators::parse(text));
 }
 
 // The signals that a thread of their own takes, since a handler may not do what they need (a
@@ -159,6 +194,7 @@ int main(int argc, char** argv) {
     // instead of staying with the connection thread's heap: memory held for one big answer is
     // not held after it.
     mallopt(M_MMAP_THRESHOLD, kOwnMappingBytes);
+    setUpTls(line.options);
     sigset_t taken = blockTakenSignals(!line.options.trace.empty());
     std::unique_ptr<TraceLog> trace = openTrace(line.options, argc, argv);
     line.options.server.trace = trace.get();

@@ -9,6 +9,7 @@ import re
 import resource
 import signal
 import socket
+import ssl
 import statistics
 import subprocess
 import sys
@@ -190,6 +191,9 @@ def flood_figures(addresses=20, each=60, honest_calls=10):
 
 
 def main():
+    if sys.argv[1:] == ["--tls"]:  # bench/run.sh --tls: only the figures of TLS
+        tls_figures()
+        return
     sim = Simulator()
     daemon = Daemon()
     pid = daemon.proc.pid
@@ -260,6 +264,7 @@ def main():
     finally:
         sim.close()
     trace_figures(wrt_ms, rate)
+    tls_figures()
 
 
 def trace_figures(wrt_ms, rate):
@@ -296,6 +301,83 @@ def trace_figures(wrt_ms, rate):
     print("  get_title round trip, median of 200:        %8.3f ms" % title_ms)
     for sig in (signal.SIGTERM, signal.SIGUSR1):
         print("  %-7s until the daemon has ended:         %8.2f s" % (sig.name, stop_seconds(sig)))
+
+
+def one_call(port, body, context=None, session=None):
+    """One call on a connection of its own, as an XML-RPC client makes it; over TLS when a
+    context is given (resuming `session`, if any). Returns the TLS session, to resume."""
+    raw = socket.create_connection(("127.0.0.1", port))
+    sock = (context.wrap_socket(raw, server_hostname="localhost", session=session)
+            if context else raw)
+    with sock:
+        sock.sendall(b"POST /RPC2 HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n%s"
+                     % (len(body), body))
+        answer = b""
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+        if b"<fault>" in answer or b" 200 " not in answer.split(b"\r\n", 1)[0]:
+            raise RuntimeError("the call failed: %r" % answer[:300])
+        return sock.session if context else None
+
+
+def calls_per_second(call, seconds=3):
+    count, start = 0, time.monotonic()
+    while time.monotonic() - start < seconds:
+        call()
+        count += 1
+    return count / (time.monotonic() - start)
+
+
+def tls_figures():
+    """What TLS costs: a FWD over TLS against plain HTTP, and get_title calls per second, one
+    connection each, with a full handshake and with session resumption."""
+    sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+    import test_tls  # noqa: E402 - the certificates the tests make with the guide's commands
+    test_tls.make_certificates()
+    title = xmlrpc.client.dumps((), "get_title").encode()
+    fwd = xmlrpc.client.dumps((), "send_cmd_fwd").encode()
+    sim = Simulator()
+    figures = {}
+    try:
+        for name, args in (("plain", ()), ("tls", test_tls.tls_args())):
+            daemon = Daemon(args=args)
+            context = test_tls.context(test_tls.OPERATOR) if args else None
+            try:
+                one_call(PORT, fwd, context)
+                figures[name, "fwd"] = median_ms(lambda: one_call(PORT, fwd, context), 30)
+                count = [0]
+
+                def fresh():
+                    one_call(PORT, title, context)
+                    count[0] += 1
+                cpu = cpu_seconds(daemon.proc.pid)
+                figures[name, "fresh"] = calls_per_second(fresh)
+                figures[name, "cpu"] = (cpu_seconds(daemon.proc.pid) - cpu) / count[0] * 1000
+                if context:
+                    session = [one_call(PORT, title, context)]
+
+                    def resumed():
+                        session[0] = one_call(PORT, title, context, session[0]) or session[0]
+                    figures[name, "resumed"] = calls_per_second(resumed)
+            finally:
+                daemon.finish()
+    finally:
+        sim.close()
+    plain = figures["plain", "fresh"]
+    print("TLS with client certificates (ECDSA P-256), against plain HTTP, one call a connection")
+    print("  send_cmd_fwd median of 30, plain / TLS:     %8.1f / %.1f ms (+%.1f ms)"
+          % (figures["plain", "fwd"], figures["tls", "fwd"],
+             figures["tls", "fwd"] - figures["plain", "fwd"]))
+    print("  get_title calls/s, plain HTTP:              %8.0f" % plain)
+    print("  ... TLS, a full handshake per call:         %8.0f  (%.2f of plain)"
+          % (figures["tls", "fresh"], figures["tls", "fresh"] / plain))
+    print("  ... TLS, session resumed:                   %8.0f  (%.2f of plain)"
+          % (figures["tls", "resumed"], figures["tls", "resumed"] / plain))
+    print("  daemon CPU per get_title, plain / TLS:      %8.2f / %.2f ms"
+          % (figures["plain", "cpu"], figures["tls", "cpu"]))
 
 
 def stop_seconds(sig):

@@ -55,6 +55,12 @@ const char* usageText() {
            "                         (JSON Lines); - for standard error\n"
            "  --trace-size SIZE      rotate the trace file at SIZE bytes (k, M: KiB, MiB;\n"
            "                         default 10M), keeping 4 older files\n"
+           "  --tls-cert FILE        serve HTTPS only, with this certificate (PEM, chain after "
+           "it)\n"
+           "  --tls-key FILE         ... and its private key (PEM, no passphrase)\n"
+           "  --tls-client-ca FILE   take only clients whose certificate chains to a CA in FILE\n"
+           "  --operators FILE       the certificate common names (one a line) that may move the\n"
+           "                         tool; other clients may only watch it and stop it\n"
            "  --help                 print this and exit\n"
            "  --version              print the version and exit\n";
 }
@@ -81,7 +87,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
         }
         if (name != "--device" && name != "--port" && name != "--listen" &&
             name != "--allow-origin" && name != "--trace" && name != "--trace-size" &&
-            name != "--client-connections") {
+            name != "--client-connections" && name != "--tls-cert" && name != "--tls-key" &&
+            name != "--tls-client-ca" && name != "--operators") {
             return invalid("unknown option " + args[i]);
         }
         if (!attached) {
@@ -106,6 +113,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
                 return invalid("--client-connections takes a number from 1 to 100000, not '" +
                                value + "'");
             }
+        } else if (name == "--tls-cert" || name == "--tls-key" || name == "--tls-client-ca" ||
+                   name == "--operators") {
+            if (value.empty()) return invalid(name + " needs a file");
+            std::string& file = name == "--tls-cert"        ? options.tls.certificate
+                                : name == "--tls-key"       ? options.tls.key
+                                : name == "--tls-client-ca" ? options.tls.clientCa
+                                                            : options.operators;
+            file = value;
         } else if (name == "--trace") {
             if (value.empty()) return invalid("--trace needs a path, or - for standard error");
             options.trace = value;
@@ -121,5 +136,16 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             options.server.allowedOrigins.push_back(value);
         }
     }
+    const DaemonOptions& options = line.options;
+    if (!options.tls.key.empty() && options.tls.certificate.empty())
+        return invalid("--tls-key needs --tls-cert");
+    if (!options.tls.certificate.empty() && options.tls.key.empty())
+        return invalid("--tls-cert needs --tls-key");
+    if (!options.tls.clientCa.empty() && options.tls.certificate.empty())
+        return invalid("--tls-client-ca needs TLS: --tls-cert and --tls-key");
+    if (!options.operators.empty() && options.tls.clientCa.empty())
+        return invalid(
+            "--operators needs client certificates: --tls-cert, --tls-key and "
+            "--tls-client-ca");
     return line;
 }

@@ -12,6 +12,9 @@ struct DaemonOptions {
     AbyssServer::Options server;
     std::string trace;                        // where the record goes; "" for none, "-" stderr
     std::size_t traceRotateBytes = 10 << 20;  // a trace file is rotated at this size
+    // --tls-cert, --tls-key, --tls-client-ca: an empty certificate serves plain HTTP.
+    tlsfront::Settings tls;
+    std::string operators;  // --operators: the file that names them; "" for none
 };
 
 struct CommandLine {

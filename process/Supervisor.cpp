@@ -23,7 +23,10 @@ using Clock = std::chrono::steady_clock;
 // STATUS= is looked at this often, and sent when it changed.
 constexpr auto kStatusPeriod = std::chrono::seconds(1);
 
-// Asks the server for /health as any client would; true once an HTTP answer begins.
+// What the watchdog asks the server, as any client would.
+const char kOwnRequest[] = "GET /health HTTP/1.0\r\n\r\n";
+
+// Asks the server for /health over plain HTTP; true once an HTTP answer begins.
 bool serverAnswers(const std::string& address, unsigned port, Clock::duration within) {
     auto deadline = Clock::now() + within;
     addrinfo hints{};
@@ -46,9 +49,8 @@ bool serverAnswers(const std::string& address, unsigned port, Clock::duration wi
         return left.count() > 0 && ::poll(&pfd, 1, static_cast<int>(left.count())) == 1 &&
                (pfd.revents & events);
     };
-    static const char request[] = "GET /health HTTP/1.0\r\n\r\n";
-    if (!waitFor(POLLOUT) ||
-        ::send(socket.get(), request, sizeof request - 1, MSG_NOSIGNAL) != sizeof request - 1) {
+    if (!waitFor(POLLOUT) || ::send(socket.get(), kOwnRequest, sizeof kOwnRequest - 1,
+                                    MSG_NOSIGNAL) != sizeof kOwnRequest - 1) {
         return false;
     }
     std::string answer;
@@ -104,8 +106,15 @@ std::string Supervisor::unhealthy(Clock::duration answerWithin) const {
     }
     // A server whose every connection serves a call answers the next one only when a call ends;
     // those calls end within their windows, which the check above watches.
-    if (!serverAnswers(server.loopbackAddress(), server.port(), answerWithin) &&
-        !server.fullOfCalls()) {
+    // Over TLS the request goes through the front as a client's does, with the port's own
+    // certificate, which the front takes from the daemon itself.
+    bool answers = server.tls()
+                       ? server.tls()
+                                 ->askOwnServer(server.loopbackAddress(), server.port(),
+                                                kOwnRequest, Clock::now() + answerWithin)
+                                 .rfind("HTTP/1.", 0) == 0
+                       : serverAnswers(server.loopbackAddress(), server.port(), answerWithin);
+    if (!answers && !server.fullOfCalls()) {
         return "the server did not answer a request of its own on port " +
                std::to_string(server.port()) + " within " +
                std::to_string(

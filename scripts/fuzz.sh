@@ -13,7 +13,7 @@ CXX=clang++ cmake -S . -B build-fuzz -DRS232C_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWith
 cmake --build build-fuzz -j"$(nproc)"
 [ "$runs" = build ] && exit 0
 [ "$runs" = 0 ] && runs=-1  # 0: no count, so that -max_total_time decides (libFuzzer's -1)
-targets=${FUZZ_TARGETS:-FuzzFraming FuzzRenderings FuzzXmlSafe FuzzRequest FuzzRequestHead FuzzClientResponse FuzzTraceFile}
+targets=${FUZZ_TARGETS:-FuzzFraming FuzzRenderings FuzzXmlSafe FuzzRequest FuzzRequestHead FuzzClientResponse FuzzTraceFile FuzzTlsHandshake}
 for target in $targets; do
   work=$(mktemp -d)
   cp fuzz/corpus/$target/* "$work"/

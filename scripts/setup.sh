@@ -4,8 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# mypy, pip and venv: the Python kit's tests check its types and install it offline.
-packages=(g++ cmake make dpkg-dev libxmlrpc-c++8-dev libcurl4-openssl-dev libexpat1-dev libgtest-dev
+# mypy, pip and venv: the Python kit's tests check its types and install it offline; openssl and
+# curl: the TLS tests make certificates and call with them.
+packages=(g++ cmake make dpkg-dev libxmlrpc-c++8-dev libcurl4-openssl-dev libexpat1-dev libssl-dev openssl curl libgtest-dev
           libsystemd-dev pkg-config python3 valgrind debhelper lintian dh-python python3-all
           python3-setuptools pybuild-plugin-pyproject mypy python3-pip python3-venv "$@")
 missing=()

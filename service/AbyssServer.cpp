@@ -24,6 +24,7 @@
 #include <xmlrpc-c/xml.hpp>
 
 #include "RS232CCom.h"
+#include "common/FileDescriptor.h"
 #include "common/OutputStream.h"
 #include "service/RequestGuard.h"
 #include "service/RequestHead.h"
@@ -40,8 +41,9 @@ constexpr unsigned kMaxConnections = 1200;
 constexpr unsigned kMinConnections = 16;
 // Each connection holds its socket and the two ends of the library's interrupt pipe; the rest
 // of the daemon (standard streams, the listener, the serial port, the trace, the watches) needs
-// a few more.
+// a few more. Over TLS, the socketpair between the front's pump and the library takes two more.
 constexpr rlim_t kDescriptorsPerConnection = 3;
+constexpr rlim_t kDescriptorsPerTlsConnection = kDescriptorsPerConnection + 2;
 constexpr rlim_t kSpareDescriptors = 16;
 // Connections the kernel queues while the accept loop is busy; beyond it SYNs are dropped and a
 // client waits out TCP's retransmission back-off (seconds). The kernel caps it at somaxconn.
@@ -52,6 +54,8 @@ constexpr unsigned kReadTimeout = 10;
 // Room on a connection thread's stack for the library's own work around the registry's and ours.
 constexpr std::size_t kProcessorStack = 128 * 1024;
 constexpr std::size_t kConnectionStack = 256 * 1024;
+// The TLS pump's: a record's worth of bytes and OpenSSL's own work on them.
+constexpr std::size_t kPumpStack = 256 * 1024;
 // A full table where no connection can give up its place now (requests not yet read, answers
 // just made, calls about to wait) is looked at again this often.
 constexpr int kFullRecheckMs = 20;
@@ -130,13 +134,13 @@ void processCall(xmlrpc_env* envP, void* serverP, const char* callXml, size_t le
 
 // As many connections as the descriptor limit holds, raising the soft limit as far as it may;
 // 0, with the reason, when not even kMinConnections fit.
-unsigned connectionsThatFit(std::string& failure) {
+unsigned connectionsThatFit(rlim_t perConnection, std::string& failure) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
         failure = std::string("cannot read the limit of open files: ") + std::strerror(errno);
         return 0;
     }
-    rlim_t wanted = kMaxConnections * kDescriptorsPerConnection + kSpareDescriptors;
+    rlim_t wanted = kMaxConnections * perConnection + kSpareDescriptors;
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
         rlimit raised = limit;
         raised.rlim_cur =
@@ -145,13 +149,13 @@ unsigned connectionsThatFit(std::string& failure) {
     }
     if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) return kMaxConnections;
     rlim_t fit = limit.rlim_cur > kSpareDescriptors
-                     ? (limit.rlim_cur - kSpareDescriptors) / kDescriptorsPerConnection
+                     ? (limit.rlim_cur - kSpareDescriptors) / perConnection
                      : 0;
     if (fit < kMinConnections) {
         failure = "a limit of " + std::to_string(limit.rlim_cur) +
                   " open files (ulimit -n) leaves room for " + std::to_string(fit) +
                   " connections; it needs at least " +
-                  std::to_string(kMinConnections * kDescriptorsPerConnection + kSpareDescriptors);
+                  std::to_string(kMinConnections * perConnection + kSpareDescriptors);
         return 0;
     }
     return static_cast<unsigned>(fit);
@@ -310,12 +314,16 @@ FileDescriptor listenOn(const std::string& address, unsigned port, std::string& 
     return listener;
 }
 
+// An answer of the daemon's own, in one line of text, to a request the library does not see.
+std::string plainAnswer(const char* status, const std::string& text) {
+    return std::string("HTTP/1.1 ") + status +
+           "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(text.size() + 1) +
+           "\r\nConnection: close\r\n\r\n" + text + "\n";
+}
+
 // Answers a request the library does not see, in one line of text; the caller then closes.
 void answerPlainly(int fd, const char* status, const std::string& text) {
-    std::string answer =
-        std::string("HTTP/1.1 ") + status +
-        "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(text.size() + 1) +
-        "\r\nConnection: close\r\n\r\n" + text + "\n";
+    std::string answer = plainAnswer(status, text);
     ssize_t ignored = ::send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     (void)ignored;  // a client that cannot take it is closed all the same
     // Closing a socket with unread bytes resets it, and the reset can overtake the answer: what
@@ -338,8 +346,37 @@ struct ConnectionJob {
     Metrics* metrics;
     ConnectionTable::Id id;
     int fd;
-    std::string client;
+    std::string client;  // as the table counts it
+    sockaddr_storage peer;
+    socklen_t peerSize;
+    const tlsfront::Front* tls;  // null: plain HTTP
+    const AbyssServer* daemon;
 };
+
+// The connection's client as the calls on it carry it. Abyss keeps a struct sockaddr: an IPv6
+// address does not fit in it, its port does.
+ClientInfo clientInfoOf(const ConnectionJob& job, const std::string* certificateName) {
+    ClientInfo client{};
+    client.channel.peerAddrLen = job.peerSize;
+    std::memcpy(&client.channel.peerAddr, &job.peer,
+                std::min<std::size_t>(job.peerSize, sizeof client.channel.peerAddr));
+    client.certificateName = certificateName;
+    return client;
+}
+
+// The library serves one request on `fd` for the client.
+void runLibrary(const ConnectionJob& job, int fd, ClientInfo& client) {
+    TChannel* channel = nullptr;
+    abyss_unix_chaninfo* info = nullptr;
+    const char* error = nullptr;
+    ChannelUnixCreateFd(fd, &channel, &info, &error);
+    if (!error) {
+        std::free(info);
+        ServerRunChannel(job.server, channel, &client, &error);
+        ChannelDestroy(channel);
+    }
+    takeError(error);  // a connection's own trouble (a client gone, a bad request) is its own
+}
 
 // Waits until the request's head is whole, looking at it without taking it off the socket, so
 // that the library reads exactly the bytes checked; answers a head that it should not see.
@@ -398,23 +435,116 @@ bool headChecked(const ConnectionJob& job) {
     }
 }
 
+// The TLS front's pump of one connection, on a thread of its own.
+struct PumpJob {
+    tlsfront::Connection* tls;
+    int inner;
+    std::string pending;
+};
+
+void* runPump(void* argument) {
+    auto* job = static_cast<PumpJob*>(argument);
+    job->tls->pump(job->inner, std::move(job->pending));
+    return nullptr;
+}
+
+// A joinable thread with a stack of `stack` bytes; false when the system has none to give.
+bool startThread(pthread_t& thread, void* (*run)(void*), void* argument, std::size_t stack) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, stack);
+    int started = pthread_create(&thread, &attributes, run, argument);
+    pthread_attr_destroy(&attributes);
+    return started == 0;
+}
+
+// The head of a request that came over TLS, read decrypted under the rules and the time limit
+// of a plain one; `read` keeps every byte, for the library. True when the library may serve it.
+bool tlsHeadChecked(const ConnectionJob& job, tlsfront::Connection& tls, std::string& read) {
+    char chunk[requesthead::kMaxHead];
+    for (;;) {
+        requesthead::Check check = requesthead::check(read.data(), read.size());
+        if (check.verdict == requesthead::Verdict::Whole) return true;
+        if (check.verdict != requesthead::Verdict::Incomplete) {
+            job.metrics->countRefusal("bad_head");
+            tls.write(plainAnswer(check.verdict == requesthead::Verdict::TooLarge
+                                      ? "431 Request Header Fields Too Large"
+                                      : "400 Bad Request",
+                                  check.reason));
+            return false;
+        }
+        long n = tls.read(chunk, sizeof chunk,
+                          tlsfront::Clock::now() + std::chrono::seconds(kReadTimeout));
+        // Gone before its head was whole, or closed for another.
+        if (n == 0 || n == tlsfront::Connection::kFailed) return false;
+        if (n == tlsfront::Connection::kTimedOut) {
+            job.metrics->countRefusal("bad_head");
+            tls.write(
+                plainAnswer("408 Request Timeout", "the request's head did not come in time"));
+            return false;
+        }
+        read.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+// A connection to the TLS port: the handshake, bounded by the head's time limit, and the head,
+// while the connection stays silent (and closable); then the library serves the request on a
+// socketpair whose other end the front's pump connects to the client.
+void serveTls(const ConnectionJob& job) {
+    job.table->awaitingHead(job.id, true);
+    tlsfront::Front::Refusal refusal;
+    std::unique_ptr<tlsfront::Connection> tls = job.tls->accept(
+        job.fd, tlsfront::Clock::now() + std::chrono::seconds(kReadTimeout), refusal);
+    if (!tls) {
+        if (refusal.silent) return;
+        job.daemon->recordHandshakeRefusal(clientOf(clientInfoOf(job, nullptr).channel), job.client,
+                                           refusal.reason);
+        // A person who typed http:// hears why nothing answers; no XML-RPC answer is given.
+        if (refusal.plainHttp)
+            answerPlainly(job.fd, "400 Bad Request",
+                          "this port serves HTTPS only: call https://, not http://");
+        return;
+    }
+    std::string read;
+    if (!tlsHeadChecked(job, *tls, read)) {
+        tls->close();
+        return;
+    }
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+    FileDescriptor libraryEnd(pair[0]), pumpEnd(pair[1]);
+    // What was read goes into the pair at once (its buffer holds a head many times over), so
+    // that the request that has come is never taken for a silent connection: bytes waiting in
+    // the pair keep it from being closed for another, as bytes waiting in a plain socket do.
+    ssize_t given = ::send(pumpEnd.get(), read.data(), read.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    read.erase(0, given > 0 ? static_cast<std::size_t>(given) : 0);
+    job.table->readsFrom(job.id, libraryEnd.get());
+    job.table->awaitingHead(job.id, false);
+    PumpJob pumpJob{tls.get(), pumpEnd.get(), std::move(read)};
+    pthread_t pump;
+    if (!startThread(pump, runPump, &pumpJob, kPumpStack)) {
+        job.table->readsFrom(job.id, -1);
+        return;  // no thread for it now: the connection closes, the client may try again
+    }
+    ClientInfo client = clientInfoOf(job, &tls->name());
+    // The pump ends the pair's sending side when the client ends its own: a call waiting for the
+    // line sees its client leave there, as it would on a plain socket.
+    currentConnection.fd = libraryEnd.get();
+    runLibrary(job, libraryEnd.get(), client);
+    job.table->readsFrom(job.id, -1);
+    ::shutdown(libraryEnd.get(), SHUT_RDWR);  // the pump delivers the rest of the answer and ends
+    pthread_join(pump, nullptr);
+}
+
 void* serveConnection(void* argument) {
     std::unique_ptr<ConnectionJob> job(static_cast<ConnectionJob*>(argument));
     currentConnection = {job->id, job->fd, job->client};
-    if (!headChecked(*job)) {
-        job->table->end(job->id);
-        return nullptr;
+    if (job->tls) {
+        serveTls(*job);
+    } else if (headChecked(*job)) {
+        ClientInfo client = clientInfoOf(*job, nullptr);
+        runLibrary(*job, job->fd, client);
     }
-    TChannel* channel = nullptr;
-    abyss_unix_chaninfo* info = nullptr;
-    const char* error = nullptr;
-    ChannelUnixCreateFd(job->fd, &channel, &info, &error);
-    if (!error) {
-        ServerRunChannel(job->server, channel, info, &error);
-        ChannelDestroy(channel);
-        std::free(info);
-    }
-    takeError(error);  // a connection's own trouble (a client gone, a bad request) is its own
     job->table->end(job->id);
     return nullptr;
 }
@@ -460,7 +590,7 @@ AbyssServer::~AbyssServer() = default;
 template <typename Method>
 void AbyssServer::add(const char* name) {
     auto* method = new Method(com);
-    method->recordCallsAs(name, metrics, options.trace);
+    method->recordCallsAs(name, metrics, options.trace, options.operators.get());
     // The registry holds the only reference from here on.
     serviceRegistry.addMethod(name, xmlrpc_c::methodPtr(method));
 }
@@ -498,8 +628,19 @@ std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::cal
 void AbyssServer::recordRefusal(const xmlrpc_c::callInfo* info, const char* reason,
                                 const std::string& why) const {
     metrics.countRefusal(reason);
+    if (!options.trace) return;
+    auto event = options.trace->event("refused-call");
+    event.text("client", clientOf(info));
+    if (const std::string* certificate = certificateOf(info)) event.text("cn", *certificate);
+    event.text("reason", why);
+}
+
+void AbyssServer::recordHandshakeRefusal(const std::string& client, const std::string& address,
+                                         const std::string& why) const {
+    metrics.countRefusal("tls");
     if (options.trace)
-        options.trace->event("refused-call").text("client", clientOf(info)).text("reason", why);
+        options.trace->event("refused-call").text("client", client).text("reason", why);
+    reportOnce("tls " + address, "RS232C Daemon refused a TLS client at " + address + ": " + why);
 }
 
 OriginPolicy::Decision AbyssServer::admitOrigin(const char* origin) const {
@@ -545,7 +686,8 @@ bool AbyssServer::fullOfCalls() const {
 
 std::string AbyssServer::serve() {
     std::string failure;
-    unsigned capacity = connectionsThatFit(failure);
+    unsigned capacity = connectionsThatFit(
+        options.tls ? kDescriptorsPerTlsConnection : kDescriptorsPerConnection, failure);
     if (capacity == 0) return failure;
     connectionLimit = capacity;
 
@@ -705,7 +847,8 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
         pthread_attr_init(&attributes);
         pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
         pthread_attr_setstacksize(&attributes, stack);
-        auto* job = new ConnectionJob{&server, connections.get(), &metrics, id, fd, client};
+        auto* job = new ConnectionJob{&server,  connections.get(), &metrics, id, fd, client, peer,
+                                      peerSize, options.tls.get(), this};
         pthread_t thread;
         int started = pthread_create(&thread, &attributes, serveConnection, job);
         pthread_attr_destroy(&attributes);

@@ -18,6 +18,7 @@
 #include "service/ConnectionTable.h"
 #include "service/Metrics.h"
 #include "service/OriginPolicy.h"
+#include "service/TlsFront.h"
 
 class RS232CCom;
 class TraceLog;
@@ -34,6 +35,10 @@ class AbyssServer {
         unsigned clientConnections = kClientConnections;  // open at once from one address
         TraceLog* trace = nullptr;                        // where calls are recorded, if anywhere
         std::string version;                              // for /metrics
+        // With a front, the port serves HTTPS only; null: plain HTTP.
+        std::shared_ptr<const tlsfront::Front> tls;
+        // The certificate names that may move the tool; null: every client may.
+        std::shared_ptr<const std::set<std::string>> operators;
         // Called once the port accepts connections, before the first is taken.
         std::function<void()> onListening;
     };
@@ -64,6 +69,11 @@ class AbyssServer {
     // into the trace, if there is one.
     void recordRefusal(const xmlrpc_c::callInfo* info, const char* reason,
                        const std::string& why) const;
+    // Counts a failed TLS handshake of `client` ("address:port", from `address`), puts it into
+    // the trace, and names the address on stderr the first time it fails (an expired UI
+    // certificate shows in the journal).
+    void recordHandshakeRefusal(const std::string& client, const std::string& address,
+                                const std::string& why) const;
     // Every request passes here once it is whole (a call once its body is read, any other once
     // its head is): false when its connection was closed meanwhile to make room for another (it
     // must then not be served).
@@ -83,6 +93,8 @@ class AbyssServer {
     // The address a client on this host reaches the server at (for the watchdog's own call).
     std::string loopbackAddress() const;
     unsigned port() const { return options.port; }
+    // The TLS front, when the port serves HTTPS (for the watchdog's own request); else null.
+    const tlsfront::Front* tls() const { return options.tls.get(); }
 
   private:
     template <typename Method>

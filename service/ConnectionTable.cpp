@@ -151,6 +151,12 @@ bool ConnectionTable::beginRequest(Id id) {
     return true;
 }
 
+void ConnectionTable::readsFrom(Id id, int fd) {
+    MutexLock guard(lock);
+    auto found = connections.find(id);
+    if (found != connections.end()) found->second.libraryFd = fd;
+}
+
 void ConnectionTable::answered(Id id) {
     MutexLock guard(lock);
     auto found = connections.find(id);
@@ -239,5 +245,7 @@ bool ConnectionTable::closable(Connection& connection) {
     if (connection.awaitingHead) return true;
     int unread = 0;
     // Should the kernel not say, the connection counts as silent, as it did before it asked.
-    return ::ioctl(connection.fd.get(), FIONREAD, &unread) != 0 || unread == 0;
+    if (::ioctl(connection.fd.get(), FIONREAD, &unread) == 0 && unread > 0) return false;
+    return connection.libraryFd < 0 || ::ioctl(connection.libraryFd, FIONREAD, &unread) != 0 ||
+           unread == 0;
 }

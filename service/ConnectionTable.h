@@ -65,6 +65,10 @@ class ConnectionTable {
     // For the connection's thread: the request is read and about to be served. False when the
     // connection was closed for another meanwhile; it must then not be served.
     bool beginRequest(Id id) EXCLUDES(lock);
+    // For the connection's thread: the library reads the request from `fd` (a socketpair from the
+    // TLS front), not from the connection's socket; -1 when it no longer does. Bytes waiting
+    // there are a request that has come: the connection is not closable while they wait.
+    void readsFrom(Id id, int fd) EXCLUDES(lock);
     // For the connection's thread: the answer is made and about to be written. It no longer
     // serves a call; once its client has taken less than kMinProgress of it for kAnswerGrace it
     // may be closed for another, and after kAnswerTimeout it is closed (closeStalledAnswers): a
@@ -99,6 +103,7 @@ class ConnectionTable {
         std::uint64_t taken = 0;
         std::chrono::steady_clock::time_point takenSince;
         bool awaitingHead = false;
+        int libraryFd = -1;  // readsFrom()
     };
     using Table = std::map<Id, Connection>;
 

@@ -161,7 +161,7 @@ Metrics::Metrics(const RS232CCom& com, TraceLog* trace, std::string version)
     : com(com), trace(trace), version(std::move(version)), startTime(processStartTime()) {
     MutexLock guard(lock);
     for (const char* reason : {"origin", "document_type", "int64", "too_deep", "encoding",
-                               "client_connections", "bad_head"}) {
+                               "client_connections", "bad_head", "tls", "forbidden"}) {
         refusals[reason] = 0;
     }
 }

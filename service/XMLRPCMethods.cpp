@@ -150,36 +150,49 @@ value textResult(const std::string& text) {
 
 }  // namespace
 
+std::string clientOf(const abyss_unix_chaninfo& peer) {
+    char host[NI_MAXHOST] = "", port[NI_MAXSERV] = "";
+    if (peer.peerAddr.sa_family == AF_INET) {
+        getnameinfo(&peer.peerAddr, sizeof(sockaddr_in), host, sizeof host, port, sizeof port,
+                    NI_NUMERICHOST | NI_NUMERICSERV);
+        return std::string(host) + ":" + port;
+    }
+    if (peer.peerAddr.sa_family == AF_INET6) {
+        unsigned char portBytes[2];
+        std::memcpy(portBytes, peer.peerAddr.sa_data, 2);
+        return "[IPv6]:" + std::to_string(portBytes[0] << 8 | portBytes[1]);
+    }
+    return "";
+}
+
 std::string clientOf(const xmlrpc_c::callInfo* info) {
     const auto* abyss = dynamic_cast<const xmlrpc_c::callInfo_abyss*>(info);
     if (!abyss) return "";
     void* channelInfo = nullptr;
     SessionGetChannelInfo(abyss->abyssSessionP, &channelInfo);
     if (!channelInfo) return "";
-    // Abyss keeps a struct sockaddr: an IPv6 address does not fit in it, its port does.
-    const auto* peer = static_cast<const abyss_unix_chaninfo*>(channelInfo);
-    char host[NI_MAXHOST] = "", port[NI_MAXSERV] = "";
-    if (peer->peerAddr.sa_family == AF_INET) {
-        getnameinfo(&peer->peerAddr, sizeof(sockaddr_in), host, sizeof host, port, sizeof port,
-                    NI_NUMERICHOST | NI_NUMERICSERV);
-        return std::string(host) + ":" + port;
-    }
-    if (peer->peerAddr.sa_family == AF_INET6) {
-        unsigned char portBytes[2];
-        std::memcpy(portBytes, peer->peerAddr.sa_data, 2);
-        return "[IPv6]:" + std::to_string(portBytes[0] << 8 | portBytes[1]);
-    }
-    return "";
+    return clientOf(static_cast<const ClientInfo*>(channelInfo)->channel);
 }
 
-LinkMethod::LinkMethod(RS232CCom* com, const char* signature) : com(com) {
+const std::string* certificateOf(const xmlrpc_c::callInfo* info) {
+    const auto* abyss = dynamic_cast<const xmlrpc_c::callInfo_abyss*>(info);
+    if (!abyss) return nullptr;
+    void* channelInfo = nullptr;
+    SessionGetChannelInfo(abyss->abyssSessionP, &channelInfo);
+    return channelInfo ? static_cast<const ClientInfo*>(channelInfo)->certificateName : nullptr;
+}
+
+LinkMethod::LinkMethod(RS232CCom* com, const char* signature, Role needed)
+    : com(com), needed(needed) {
     _signature = signature;
 }
 
-void LinkMethod::recordCallsAs(const char* methodName, Metrics& counts, TraceLog* traceLog) {
+void LinkMethod::recordCallsAs(const char* methodName, Metrics& counts, TraceLog* traceLog,
+                               const std::set<std::string>* operatorNames) {
     name = methodName;
     metrics = &counts;
     trace = traceLog;
+    operators = operatorNames;
     metrics->addMethod(name, outcomesOf(name, _signature));
 }
 
@@ -194,19 +207,28 @@ AnswerBudget::~AnswerBudget() {
 void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* callInfoP,
                          value* retvalP) {
     auto started = std::chrono::steady_clock::now();
-    const char* refusal = nullptr;  // why it did not get the line, if it did not
+    const std::string* certificate = certificateOf(callInfoP);
+    // An observer's call to a method that may move the tool never reaches the link object.
+    bool forbidden = needed == Role::Operator && operators &&
+                     (!certificate || operators->count(*certificate) == 0);
+    // Why it did not get the line, if it did not.
+    const char* refusal = forbidden ? "forbidden" : nullptr;
     auto record = [&](const std::string* fault) {
         std::string meaning = fault ? (refusal ? refusal : "") : meaningOf(name, *retvalP);
         double taken =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (metrics) {
+        if (metrics && forbidden) {
+            metrics->countRefusal("forbidden");  // a refused request, not a call of the method
+        } else if (metrics) {
             metrics->countCall(name, fault && !refusal ? "fault" : outcomeOf(meaning), taken);
         }
         if (!trace) return;
         std::vector<std::string> params;
         for (std::size_t i = 0; i < paramList.size(); ++i) params.push_back(shown(paramList[i]));
         auto event = trace->event("call");
-        event.text("client", clientOf(callInfoP)).text("method", name).texts("params", params);
+        event.text("client", clientOf(callInfoP));
+        if (certificate) event.text("cn", *certificate);
+        event.text("method", name).texts("params", params);
         if (fault) {
             event.text("fault", *fault);
             if (refusal) event.text("meaning", refusal);
@@ -222,6 +244,11 @@ void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* c
     };
     AnswerBudget* budget = currentBudget;
     try {
+        if (forbidden) {
+            throw xmlrpc_c::fault("forbidden: " + (certificate ? *certificate : "a client") +
+                                      " may watch and stop the tool, not call " + name,
+                                  xmlrpc_c::fault::CODE_REQUEST_REFUSED);
+        }
         try {
             if (budget && budget->spent >= AnswerBudget::kBytes) {
                 throw xmlrpc_c::fault("the answer to this request would be longer than " +

@@ -30,11 +30,11 @@ def free_port() -> int:
         return port
 
 
-def start_daemon(device: str) -> Daemon:
+def start_daemon(device: str, extra: typing.Sequence[str] = ()) -> Daemon:
     """A daemon on a free port; another program may take the port first, so try a few."""
     for _ in range(5):
         port = free_port()
-        args = ["--device", device, "--port", str(port), "--listen", "127.0.0.1"]
+        args = ["--device", device, "--port", str(port), "--listen", "127.0.0.1"] + list(extra)
         try:
             return Daemon(args=args, port=port)
         except AssertionError as error:
@@ -45,6 +45,7 @@ def start_daemon(device: str) -> Daemon:
 class Line(unittest.TestCase):
     """A simulator and a daemon per test class; each test starts with the default rules."""
 
+    daemon_args: typing.Tuple[str, ...] = ()  # beyond the device, the port and the address
     tmp: tempfile.TemporaryDirectory[str]
     device: str
     sim: Simulator
@@ -57,7 +58,7 @@ class Line(unittest.TestCase):
         cls.device = os.path.join(cls.tmp.name, "tool-controller")
         cls.sim = Simulator(link=cls.device)
         try:
-            cls.daemon = start_daemon(cls.device)
+            cls.daemon = start_daemon(cls.device, cls.daemon_args)
         except Exception:
             cls.sim.close()
             cls.tmp.cleanup()

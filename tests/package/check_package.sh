@@ -31,6 +31,7 @@ for file in ./usr/sbin/rs232c-daemon ./usr/bin/rs232c-call ./lib/systemd/system/
             ./etc/rs232c-daemon/example.conf ./usr/share/man/man8/rs232c-daemon.8.gz \
             ./usr/share/man/man1/rs232c-call.1.gz ./usr/share/doc/rs232c-daemon/copyright \
             ./usr/share/doc/rs232c-daemon/examples/90-rs232c-daemon.rules \
+            ./usr/share/doc/rs232c-daemon/examples/tls.conf \
             ./usr/share/rs232c-daemon/monitoring/rs232c-daemon.rules.yml \
             ./usr/share/rs232c-daemon/monitoring/rs232c-daemon.dashboard.json; do
   contents "$daemon" | grep -qx "$file" || fail "rs232c-daemon lacks $file"
@@ -51,6 +52,9 @@ dpkg-deb -f "$daemon" Depends | grep -q libxmlrpc-core-c3 || fail "Depends misse
 
 dpkg-deb -x "$daemon" "$root"
 cp "$root/etc/rs232c-daemon/example.conf" "$root/etc/rs232c-daemon/check.conf"
+# The TLS drop-in (systemd credentials) keeps the sandbox as it is.
+mkdir -p "$root/etc/systemd/system/rs232c-daemon.service.d"
+cp "$root/usr/share/doc/rs232c-daemon/examples/tls.conf" "$root/etc/systemd/system/rs232c-daemon.service.d/"
 for unit in rs232c-daemon.service rs232c-daemon@check.service; do
   score=$(systemd-analyze security --offline=true --root="$root" "$unit" 2>/dev/null |
           sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')

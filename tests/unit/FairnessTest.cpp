@@ -105,9 +105,10 @@ TEST(LineQueue, AStopGoesFirstAndCancelsWhatClientsQueuedBeforeIt) {
     calls.queue("own", nullptr);  // the daemon's own work is no client's motion
     calls.queue("b1", "B");
     // A request that came before the stop and has not queued yet: its call is cancelled too.
-    std::promise<void> stopQueued;
+    std::promise<void> requestCame, stopQueued;
     auto early = std::async(std::launch::async, [&] {
         LineQueue::CallerScope caller(calls.line, {"D", -1});
+        requestCame.set_value();
         stopQueued.get_future().wait();
         try {
             LineTurn turn(calls.line);
@@ -116,6 +117,9 @@ TEST(LineQueue, AStopGoesFirstAndCancelsWhatClientsQueuedBeforeIt) {
             return std::string(LineQueue::nameOf(refused.why));
         }
     });
+    // Its request must have come before the stop, or its call would rightly wait for the line
+    // the test holds.
+    requestCame.get_future().wait();
     calls.queue("stop", "C", LineQueue::Priority::Urgent);
     stopQueued.set_value();
     EXPECT_EQ(early.get(), "cancelled");

@@ -14,9 +14,11 @@ TEST(CommandLine, NoOptionKeepsTheFixedDefaults) {
 }
 
 TEST(CommandLine, EachOptionInBothSpellings) {
-    CommandLine line = parseCommandLine(
-        {"--device", "/dev/ttyUSB1", "--port=40406", "--listen", "::1", "--allow-origin",
-         "http://ui:8080", "--allow-origin=https://ui.example", "--client-connections", "8"});
+    CommandLine line =
+        parseCommandLine({"--device", "/dev/ttyUSB1", "--port=40406", "--listen", "::1",
+                          "--allow-origin", "http://ui:8080", "--allow-origin=https://ui.example",
+                          "--client-connections", "8", "--tls-cert", "s.crt", "--tls-key=s.key",
+                          "--tls-client-ca", "ca.crt", "--operators", "ops"});
     ASSERT_EQ(line.action, CommandLine::Run) << line.problem;
     EXPECT_EQ(line.options.device, "/dev/ttyUSB1");
     EXPECT_EQ(line.options.server.port, 40406u);
@@ -24,6 +26,10 @@ TEST(CommandLine, EachOptionInBothSpellings) {
     EXPECT_EQ(line.options.server.clientConnections, 8u);
     EXPECT_EQ(line.options.server.allowedOrigins,
               (std::vector<std::string>{"http://ui:8080", "https://ui.example"}));
+    EXPECT_EQ(line.options.tls.certificate, "s.crt");
+    EXPECT_EQ(line.options.tls.key, "s.key");
+    EXPECT_EQ(line.options.tls.clientCa, "ca.crt");
+    EXPECT_EQ(line.options.operators, "ops");
     EXPECT_EQ(parseCommandLine({"--listen", "127.0.0.1"}).options.server.listenAddress,
               "127.0.0.1");
     EXPECT_EQ(parseCommandLine({"--port", "1", "--help"}).action, CommandLine::Help);
@@ -49,6 +55,14 @@ TEST(CommandLine, BadOptionsAndValuesSayWhatIsWrong) {
         {{"--allow-origin", "http://ui/"}, "not 'http://ui/'"},
         {{"--help=yes"}, "--help takes no value"},
         {{"--client-connections", "0"}, "--client-connections takes a number from 1 to 100000"},
+        // TLS options that make no sense without the others.
+        {{"--tls-key", "s.key"}, "--tls-key needs --tls-cert"},
+        {{"--tls-cert", "s.crt"}, "--tls-cert needs --tls-key"},
+        {{"--tls-client-ca", "ca.crt"}, "--tls-client-ca needs TLS"},
+        {{"--operators", "ops"}, "--operators needs client certificates"},
+        {{"--tls-cert", "s.crt", "--tls-key", "s.key", "--operators", "ops"},
+         "--operators needs client certificates"},
+        {{"--tls-cert="}, "--tls-cert needs a file"},
     };
     for (const auto& c : cases) {
         CommandLine line = parseCommandLine(c.args);

@@ -1,5 +1,6 @@
 // rs232c-call: calls one method of rs232c-daemon and says what the result means.
-//   rs232c-call [--host HOST] [--port PORT] [--timeout SECONDS] [--raw] METHOD [ARG]
+//   rs232c-call [--host HOST] [--port PORT] [--timeout SECONDS] [--raw]
+//               [--tls [--cacert FILE] [--cert FILE --key FILE]] METHOD [ARG]
 // Exit status: 0 the call was answered, 1 the daemon answered with a fault, 2 a usage error,
 // 3 the daemon could not be reached or did not answer in time.
 #include <xmlrpc-c/base.h>
@@ -79,12 +80,14 @@ const char* const kLineFailed =
     "the serial line failed (adapter unplugged? the daemon has let it go; plug it back in)";
 
 void printUsage(std::ostream& out) {
-    out << "usage: rs232c-call [--host HOST] [--port PORT] [--timeout SECONDS] [--raw] METHOD "
-           "[ARG]\n"
+    out << "usage: rs232c-call [--host HOST] [--port PORT] [--timeout SECONDS] [--raw]\n"
+           "                   [--tls [--cacert FILE] [--cert FILE --key FILE]] METHOD [ARG]\n"
            "       rs232c-call --help | --version\n"
            "Calls one method of rs232c-daemon and says what the result means; --raw prints only\n"
            "the value; --timeout gives up after SECONDS (default 60). ARG takes C escapes (\\r,\n"
-           "\\n, \\t, \\0, \\\\, \\\", \\xHH). Methods:\n";
+           "\\n, \\t, \\0, \\\\, \\\", \\xHH). --tls calls https://, trusting the CAs of\n"
+           "--cacert (default: the system's) and presenting the certificate of --cert and\n"
+           "--key (PEM). Methods:\n";
     for (const Method& method : kMethods) {
         out << "  " << method.name << (*method.argument ? " " : "") << method.argument << "\n";
     }
@@ -198,7 +201,8 @@ void show(const Method& method, const Response& result, bool raw) {
 int main(int argc, char** argv) {
     std::string host = "localhost", port = "40405";
     double timeoutSeconds = kDefaultTimeoutSeconds;
-    bool raw = false;
+    bool raw = false, tls = false;
+    std::string cacert, certificate, key;
     int at = 1;
     for (; at < argc && argv[at][0] == '-' && argv[at][1] == '-'; ++at) {
         std::string option = argv[at], value;
@@ -216,6 +220,14 @@ int main(int argc, char** argv) {
             return 0;
         } else if (option == "--raw" && !attached) {
             raw = true;
+        } else if (option == "--tls" && !attached) {
+            tls = true;
+        } else if (option == "--cacert" || option == "--cert" || option == "--key") {
+            if (!attached && at + 1 >= argc) return usageError(option + " needs a value");
+            std::string& file = option == "--cacert" ? cacert
+                                : option == "--cert" ? certificate
+                                                     : key;
+            file = attached ? value : argv[++at];
         } else if (option == "--host" || option == "--port") {
             if (!attached && at + 1 >= argc) return usageError(option + " needs a value");
             (option == "--host" ? host : port) = attached ? value : argv[++at];
@@ -232,6 +244,9 @@ int main(int argc, char** argv) {
             return usageError("unknown option " + std::string(argv[at]));
         }
     }
+    if (!tls && !(cacert.empty() && certificate.empty() && key.empty()))
+        return usageError("--cacert, --cert and --key go with --tls");
+    if (certificate.empty() != key.empty()) return usageError("--cert and --key go together");
     if (at >= argc) return usageError("which method?");
     const Method* method = nullptr;
     for (const Method& candidate : kMethods) {
@@ -252,7 +267,7 @@ int main(int argc, char** argv) {
         if (!escapes::unescape(argv[at], bytes)) return usageError("ARG has a broken escape");
         params.add(xmlrpc_c::value_string(bytes));
     }
-    std::string url = "http://" + host + ":" + port + "/RPC2";
+    std::string url = (tls ? "https://" : "http://") + host + ":" + port + "/RPC2";
     std::string responseXml;
     bool failed = false;
     std::string failure;
@@ -266,7 +281,11 @@ int main(int argc, char** argv) {
             xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, kResponseLimit);
             std::string callXml;
             xmlrpc_c::xml::generateCall(method->name, params, &callXml);
-            xmlrpc_c::clientXmlTransport_curl transport;
+            // The daemon's certificate is checked, its name included, as curl checks it.
+            xmlrpc_c::clientXmlTransport_curl::constrOpt options;
+            if (!cacert.empty()) options.cainfo(cacert);
+            if (!certificate.empty()) options.ssl_cert(certificate).sslkey(key);
+            xmlrpc_c::clientXmlTransport_curl transport(options);
             xmlrpc_c::carriageParm_curl0 carriage(url);
             transport.call(&carriage, callXml, &responseXml);
         } catch (const std::exception& error) {

@@ -103,6 +103,12 @@ std::string field(const tracefile::Event& event, const char* key) {
     return found == event.field.end() ? "" : escapes::escape(found->second, escapes::Shown::Text);
 }
 
+// The client's address, and its certificate's name where it presented one.
+std::string who(const tracefile::Event& event) {
+    std::string name = field(event, "cn");
+    return field(event, "client") + (event.hasString("cn") ? " [" + name + "]" : "");
+}
+
 // Bytes of the line, or a string as the daemon received or answered it.
 std::string bytes(const std::string& value) {
     return escapes::escape(value);
@@ -134,14 +140,13 @@ std::string describe(const tracefile::Event& event) {
     if (name == "hangup") return "the adapter hung up: closed " + field(event, "port");
     if (name == "refused")
         return "cannot open " + field(event, "port") + ": " + field(event, "reason");
-    if (name == "refused-call")
-        return field(event, "client") + "  refused: " + field(event, "reason");
+    if (name == "refused-call") return who(event) + "  refused: " + field(event, "reason");
     if (name == "dropped") return "(the record dropped " + field(event, "count") + " events here)";
     return escapes::escape(name, escapes::Shown::Text);
 }
 
 std::string call(const tracefile::Event& event) {
-    std::string text = field(event, "client") + "  " + field(event, "method") + "(";
+    std::string text = who(event) + "  " + field(event, "method") + "(";
     for (std::size_t i = 0; i < event.params.size(); ++i) {
         text += (i ? ", \"" : "\"") + bytes(event.params[i]) + "\"";
     }

@@ -1,6 +1,7 @@
 """The daemon's 23 methods, each with the daemon's name and parameters and a typed result."""
 
 import math
+import ssl
 import typing
 
 from . import wire
@@ -110,12 +111,39 @@ class Controller:
 
     A Controller holds no connection between calls and may be shared by threads. No call is
     ever sent twice.
+
+    TLS: a daemon started with --tls-cert is called at an https:// URL. `cafile` names the CA
+    certificates (PEM) that the station's certificate must chain to (default: the system's);
+    `certfile` and `keyfile` this UI's own certificate and key, for a daemon that asks for one
+    (--tls-client-ca). A certificate the daemon does not take (none, another CA, expired) is
+    DaemonUnreachable: the call did not run. An observer's certificate gets Forbidden for a
+    method that may move the tool. `context`, an ssl.SSLContext, instead of the three files.
     """
 
-    def __init__(self, url: str = DEFAULT_URL, timeout: typing.Optional[float] = None) -> None:
+    def __init__(
+        self,
+        url: str = DEFAULT_URL,
+        timeout: typing.Optional[float] = None,
+        *,
+        cafile: typing.Optional[str] = None,
+        certfile: typing.Optional[str] = None,
+        keyfile: typing.Optional[str] = None,
+        context: typing.Optional[ssl.SSLContext] = None,
+    ) -> None:
         if timeout is not None:
             _seconds(timeout)
-        self.endpoint = wire.Endpoint(url)
+        files = cafile is not None or certfile is not None or keyfile is not None
+        if context is not None and files:
+            raise ValueError("give a context, or cafile/certfile/keyfile: not both")
+        if keyfile is not None and certfile is None:
+            raise ValueError("keyfile goes with certfile")
+        if context is None and url.startswith("https:"):
+            context = ssl.create_default_context(cafile=cafile)
+            if certfile is not None:
+                context.load_cert_chain(certfile, keyfile)
+        elif files:
+            raise ValueError("cafile, certfile and keyfile are for an https:// URL")
+        self.endpoint = wire.Endpoint(url, context)
         self.timeout = timeout
 
     def __repr__(self) -> str:

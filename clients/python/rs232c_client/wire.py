@@ -243,6 +243,18 @@ def _exchange(
             raise CallTimedOut(
                 "%s sent; no answer within %s s: it may have reached the tool" % (what, timeout)
             ) from None
+        except ssl.SSLError as error:
+            # Over TLS 1.3 the daemon says that it does not take this client's certificate only
+            # after the client has finished its side of the handshake and sent the request: an
+            # alert, and no request of that connection was ever read.
+            if "ALERT" not in (error.reason or ""):
+                raise UncertainOutcome(
+                    "%s sent, then TLS failed (%s): it may have reached the tool" % (what, error)
+                ) from error
+            raise DaemonUnreachable(
+                "%s refused this client's TLS certificate (%s): %s did not run"
+                % (endpoint.url, error.reason, what)
+            ) from error
         except (OSError, http.client.HTTPException) as error:
             raise UncertainOutcome(
                 "%s sent, then the connection failed (%s): it may have reached the tool"

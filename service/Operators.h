@@ -1,0 +1,17 @@
+// Who may move the tool when clients present certificates: the common names that --operators
+// lists. Every other client with a valid certificate is an observer. Pure rules.
+#ifndef SERVICE_OPERATORS_H
+#define SERVICE_OPERATORS_H
+
+#include <set>
+#include <string>
+
+namespace operators {
+
+// The names in the text of an --operators file: one a line, leading and trailing blanks
+// dropped; empty lines and lines whose first visible character is '#' are no names.
+std::set<std::string> parse(const std::string& text);
+
+}  // namespace operators
+
+#endif
