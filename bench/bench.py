@@ -9,7 +9,6 @@ import re
 import resource
 import signal
 import socket
-import ssl
 import statistics
 import subprocess
 import sys

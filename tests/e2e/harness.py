@@ -5,6 +5,7 @@ need no root and run side by side. Only test_default_path uses /dev/ttyUSB0 and 
 """
 
 import atexit
+import json
 import os
 import queue
 import resource
@@ -18,6 +19,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 import urllib.request
 import xmlrpc.client
 
@@ -259,15 +261,69 @@ def exchange(data, port=None, timeout=30, shut=True):
                 s.shutdown(socket.SHUT_WR)
         except OSError:
             pass  # the server answered (and closed) before it took the whole request
-        reply = b""
-        try:
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    return reply
-                reply += chunk
-        except ConnectionResetError:
-            return reply
+        return read_until_closed(s, timeout)
+
+
+def read_until_closed(sock, timeout=30):
+    """Every byte the other side sends until it closes (or resets) the connection."""
+    sock.settimeout(timeout)
+    reply = b""
+    try:
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return reply
+            reply += chunk
+    except ConnectionResetError:
+        return reply
+
+
+class Prometheus:
+    """Debian's Prometheus, scraping with `scrape` (the YAML of one job, under scrape_configs)
+    and evaluating `rules`, until stop()."""
+
+    def __init__(self, scrape, rules=()):
+        self.folder = tempfile.mkdtemp()
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            web = s.getsockname()[1]
+        self.api = "http://127.0.0.1:%d/api/v1/" % web
+        config = os.path.join(self.folder, "prometheus.yml")
+        with open(config, "w") as f:
+            f.write("global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
+                    "rule_files: [%s]\nscrape_configs:\n%s"
+                    % (", ".join("'%s'" % r for r in rules), scrape))
+        self.server = subprocess.Popen(
+            [need_tool(shutil.which("prometheus"), "prometheus"), "--config.file=" + config,
+             "--storage.tsdb.path=" + os.path.join(self.folder, "data"),
+             "--web.listen-address=127.0.0.1:%d" % web],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def get(self, path, **query):
+        """The data of an API answer (`path` under /api/v1/)."""
+        url = self.api + path + ("?" + urllib.parse.urlencode(query) if query else "")
+        with urllib.request.urlopen(url, timeout=5) as answer:
+            reply = json.load(answer)
+        return reply["data"] if reply["status"] == "success" else None
+
+    def value(self, query, timeout=60):
+        """The first sample's value of `query` once Prometheus has one (None if it has none in
+        `timeout` seconds)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                result = self.get("query", query=query)["result"]
+                if result:
+                    return float(result[0]["value"][1])
+            except (OSError, ValueError, KeyError, TypeError):
+                pass
+            time.sleep(0.5)
+        return None
+
+    def stop(self):
+        self.server.terminate()
+        self.server.wait(timeout=30)
+        shutil.rmtree(self.folder)
 
 
 def call_request(method, params=()):

@@ -17,7 +17,8 @@ import urllib.parse
 import urllib.request
 
 from harness import (DEVICE, Daemon, EndToEnd, PORT, Simulator, calls_in_flight, descriptors_on,
-                     need_tool, port_open, require_test_host, wait_until)
+                     Prometheus, need_tool, port_open, require_test_host,
+                     wait_until)
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 RULES = os.path.join(TOP, "packaging", "monitoring", "rs232c-daemon.rules.yml")
@@ -279,53 +280,28 @@ class Monitoring(EndToEnd):
         self.assertEqual(self.sim.received(), b"")  # neither path touches the line
 
     def test_a_real_prometheus_scrapes_the_daemon(self):
-        prometheus = need_tool(shutil.which("prometheus"), "prometheus")
         self.rpc.send_cmd_fwd()
-        folder = tempfile.mkdtemp()
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            web = s.getsockname()[1]
-        config = os.path.join(folder, "prometheus.yml")
-        with open(config, "w") as f:
-            f.write("global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
-                    "rule_files: ['%s']\nscrape_configs:\n"
-                    "  - job_name: rs232c\n    static_configs: [{targets: ['127.0.0.1:%d']}]\n"
-                    % (RULES, PORT))
-        server = subprocess.Popen([prometheus, "--config.file=" + config,
-                                   "--storage.tsdb.path=" + os.path.join(folder, "data"),
-                                   "--web.listen-address=127.0.0.1:%d" % web],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        prometheus = Prometheus("  - job_name: rs232c\n    static_configs: [{targets: "
+                                "['127.0.0.1:%d']}]\n" % PORT, rules=[RULES])
         try:
-            query = ("http://127.0.0.1:%d/api/v1/query?query=rs232c_calls_total"
-                     "%%7Bmethod%%3D%%22send_cmd_fwd%%22%%2Coutcome%%3D%%22acknowledged%%22%%7D" % web)
-            value, deadline = None, time.monotonic() + 60
-            while value is None and time.monotonic() < deadline:
-                time.sleep(0.5)
-                try:
-                    result = json.load(urllib.request.urlopen(query, timeout=5))["data"]["result"]
-                    value = float(result[0]["value"][1]) if result else None
-                except (OSError, ValueError, KeyError):
-                    pass
+            value = prometheus.value('rs232c_calls_total{method="send_cmd_fwd",'
+                                     'outcome="acknowledged"}')
             self.assertIsNotNone(value, "Prometheus stored no rs232c_calls_total")
             self.assertGreaterEqual(value, 1)
-            api = "http://127.0.0.1:%d/api/v1/" % web
             # The shipped rules load, and every panel of the dashboard has data for the station.
-            rules = json.load(urllib.request.urlopen(api + "rules", timeout=5))["data"]["groups"]
+            rules = prometheus.get("rules")["groups"]
             self.assertEqual({rule["name"] for group in rules for rule in group["rules"]},
                              {"RS232CDaemonDown", "RS232CAdapterAbsent", "RS232CAdapterUnusable",
                               "RS232CControllerNotReplying", "RS232CRequestsRefused",
                               "RS232CTraceDropping"})
 
             def answered(query):
-                reply = json.load(urllib.request.urlopen(
-                    api + "query?" + urllib.parse.urlencode({"query": query}), timeout=5))
-                return reply["status"] == "success" and reply["data"]["result"]
+                data = prometheus.get("query", query=query)
+                return data and data["result"]
             for query in dashboard_queries("127.0.0.1:%d" % PORT):
                 self.assertTrue(wait_until(lambda: answered(query), 30, 0.5), query)
         finally:
-            server.terminate()
-            server.wait(timeout=30)
-            shutil.rmtree(folder)
+            prometheus.stop()
 
 
 class AlertRules(unittest.TestCase):

@@ -10,15 +10,14 @@ import signal
 import socket
 import ssl
 import subprocess
-import tempfile
 import threading
 import time
 import unittest
 import urllib.request
 import xmlrpc.client
 
-from harness import (BUILD, DEVICE, PORT, Daemon, EndToEnd, Simulator, descriptors_on,
-                     private_path, wait_until)
+from harness import (BUILD, PORT, Daemon, EndToEnd, Prometheus, Simulator, descriptors_on,
+                     private_path, read_until_closed, wait_until)
 from test_monitoring import NotifySocket, samples
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
@@ -110,19 +109,6 @@ def client_hello():
     except ssl.SSLWantReadError:
         pass
     return outgoing.read()
-
-
-def read_until_closed(sock, timeout=30):
-    sock.settimeout(timeout)
-    answer = b""
-    try:
-        while True:
-            chunk = sock.recv(65536)
-            if not chunk:
-                return answer
-            answer += chunk
-    except ConnectionResetError:
-        return answer
 
 
 def s_client_call(command):
@@ -483,42 +469,21 @@ class TlsSetUp(unittest.TestCase):
             self.assertNotIn("not healthy", err)
 
     def test_prometheus_scrapes_metrics_over_tls_with_a_client_certificate(self):
-        prometheus = shutil.which("prometheus")
-        self.assertIsNotNone(prometheus, "prometheus is not installed (apt-get install prometheus)")
         sim = Simulator()
         daemon = Daemon(args=tls_args())
-        folder = tempfile.mkdtemp()
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            web = s.getsockname()[1]
-        config = os.path.join(folder, "prometheus.yml")
-        with open(config, "w") as f:
-            f.write("global: {scrape_interval: 1s}\nscrape_configs:\n"
-                    "  - job_name: station\n    scheme: https\n"
-                    "    tls_config: {ca_file: '%s', cert_file: '%s', key_file: '%s'}\n"
-                    "    static_configs: [{targets: ['localhost:%d']}]\n"
-                    % (cert("plant-ca.crt"), cert(OBSERVER + ".crt"), cert(OBSERVER + ".key"),
-                       PORT))
-        server = subprocess.Popen([prometheus, "--config.file=" + config,
-                                   "--storage.tsdb.path=" + os.path.join(folder, "data"),
-                                   "--web.listen-address=127.0.0.1:%d" % web],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        prometheus = None
         try:
-            query = "http://127.0.0.1:%d/api/v1/query?query=rs232c_build_info" % web
-            value, deadline = None, time.monotonic() + 60
-            while value is None and time.monotonic() < deadline:
-                time.sleep(0.5)
-                try:
-                    result = json.load(urllib.request.urlopen(query, timeout=5))["data"]["result"]
-                    value = float(result[0]["value"][1]) if result else None
-                except (OSError, ValueError, KeyError):
-                    pass
-            self.assertEqual(value, 1, "Prometheus stored no rs232c_build_info over TLS")
+            prometheus = Prometheus(
+                "  - job_name: station\n    scheme: https\n"
+                "    tls_config: {ca_file: '%s', cert_file: '%s', key_file: '%s'}\n"
+                "    static_configs: [{targets: ['localhost:%d']}]\n"
+                % (cert("plant-ca.crt"), cert(OBSERVER + ".crt"), cert(OBSERVER + ".key"), PORT))
+            self.assertEqual(prometheus.value("rs232c_build_info"), 1,
+                             "Prometheus stored no rs232c_build_info over TLS")
             self.assertEqual(refused(PORT, "tls"), 0)
         finally:
-            server.terminate()
-            server.wait(timeout=30)
-            shutil.rmtree(folder)
+            if prometheus:
+                prometheus.stop()
             daemon.finish()
             sim.close()
 
