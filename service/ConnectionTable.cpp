@@ -30,6 +30,19 @@ std::uint64_t bytesTaken(int fd) {
     return info.tcpi_bytes_acked;
 }
 
+// The accept loop sleeps on these eventfds.
+void wake(const FileDescriptor& eventFd) {
+    std::uint64_t one = 1;
+    ssize_t ignored = ::write(eventFd.get(), &one, sizeof one);
+    (void)ignored;  // the counter only saturates; the loop wakes either way
+}
+
+void clear(const FileDescriptor& eventFd) {
+    std::uint64_t count = 0;
+    ssize_t ignored = ::read(eventFd.get(), &count, sizeof count);
+    (void)ignored;  // nothing to read is as good as having read it
+}
+
 }  // namespace
 
 ConnectionTable::ConnectionTable(Limits limits)
@@ -113,22 +126,6 @@ ConnectionTable::Id ConnectionTable::admit(int fd, const std::string& client) {
     return id;
 }
 
-namespace {
-
-void signal(const FileDescriptor& eventFd) {
-    std::uint64_t one = 1;
-    ssize_t ignored = ::write(eventFd.get(), &one, sizeof one);
-    (void)ignored;  // the counter only saturates; the loop wakes either way
-}
-
-void clear(const FileDescriptor& eventFd) {
-    std::uint64_t count = 0;
-    ssize_t ignored = ::read(eventFd.get(), &count, sizeof count);
-    (void)ignored;  // nothing to read is as good as having read it
-}
-
-}  // namespace
-
 void ConnectionTable::clearEnded() {
     clear(ended);
 }
@@ -164,7 +161,7 @@ void ConnectionTable::answered(Id id) {
         found->second.state = Connection::Answered;
         found->second.taken = bytesTaken(found->second.fd.get());
         found->second.takenSince = std::chrono::steady_clock::now();
-        signal(answeredSignal);
+        wake(answeredSignal);
     }
 }
 
@@ -210,7 +207,7 @@ void ConnectionTable::end(Id id) {
     // reused its number.
     connections.erase(found);
     // Also under the lock: once the last connection has left, the server stops looking at it.
-    signal(ended);
+    wake(ended);
 }
 
 void ConnectionTable::closeSilent() {
