@@ -70,6 +70,8 @@ class RS232CCom {
 
     // Calls waiting for the line now, behind the one that has it.
     std::size_t callsWaiting() const { return serialLock.waiting(); }
+    // Stops so far, for LineQueue::Caller::stopsBefore.
+    std::uint64_t stopsSoFar() const { return serialLock.stopsSoFar(); }
 
     // What the line is doing, for operators and monitoring: read without waiting for the line.
     enum class LineState { Unused, Answering, NoReply, LineFailed, OpenFailed };

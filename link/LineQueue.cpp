@@ -42,7 +42,9 @@ const char* LineQueue::nameOf(Refusal why) {
 }
 
 LineQueue::CallerScope::CallerScope(LineQueue& line, Caller caller)
-    : caller(std::move(caller)), stopsBefore(line.stops), previous(currentCaller) {
+    : caller(std::move(caller)),
+      stopsBefore(this->caller.stopsBefore.value_or(line.stops)),
+      previous(currentCaller) {
     currentCaller = this;
 }
 

@@ -45,6 +45,10 @@ class CAPABILITY("serial line") LineQueue {
     struct Caller {
         std::string client;
         int departureFd = -1;
+        // stopsSoFar() when the request's first bytes were seen; none: when the scope begins.
+        // Bytes that came before a stop are a request made before it, however late its thread
+        // reads them.
+        std::optional<std::uint64_t> stopsBefore;
     };
     // Set by the server for the time it serves one request: the calls of that request are the
     // client's. A call made outside any is the daemon's own: never cancelled, shed or dropped.
@@ -86,6 +90,8 @@ class CAPABILITY("serial line") LineQueue {
 
     // Calls waiting for the line now (not counting its holder).
     std::size_t waiting() const EXCLUDES(lock);
+    // Stops so far: taken as a request begins, so that a stop after it cancels its calls.
+    std::uint64_t stopsSoFar() const { return stops; }
 
   private:
     struct Waiter {

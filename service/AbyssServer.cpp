@@ -71,6 +71,9 @@ struct CurrentConnection {
     ConnectionTable::Id id = 0;
     int fd = -1;
     std::string client;  // as the table counts it
+    // Stops so far when the request's first bytes were seen: a stop after that cancels its calls,
+    // however late this thread comes to read them.
+    std::uint64_t stopsBefore = 0;
 };
 thread_local CurrentConnection currentConnection;
 
@@ -351,6 +354,7 @@ struct ConnectionJob {
     socklen_t peerSize;
     const tlsfront::Front* tls;  // null: plain HTTP
     const AbyssServer* daemon;
+    std::uint64_t stopsBefore;  // as it was accepted: its bytes may already be waiting
 };
 
 // The connection's client as the calls on it carry it. Abyss keeps a struct sockaddr: an IPv6
@@ -386,7 +390,7 @@ bool headChecked(const ConnectionJob& job) {
     bool hungUp = false;
     bool waited = false;
     bool woken = false;  // by poll, for bytes
-    ssize_t before = 0;
+    ssize_t before = 0;  // what the last look saw; -1: nothing
     // A head the library must not see: counted, and answered here.
     auto refuseHead = [&job](const char* status, const char* reason) {
         job.metrics->countRefusal("bad_head");
@@ -399,6 +403,9 @@ bool headChecked(const ConnectionJob& job) {
         // poll counts it. No HTTP client sends any; waiting again would not sleep.
         if (woken && !hungUp && seen <= before)
             return refuseHead("400 Bad Request", "urgent data in the request's head");
+        // A request that begins after its connection was taken (a client that connected early)
+        // comes when its first bytes do.
+        if (seen > 0 && before < 0) currentConnection.stopsBefore = job.daemon->stopsSoFar();
         before = seen;
         if (seen == 0) return false;  // gone before its head was whole, or closed for another
         if (seen < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
@@ -475,6 +482,8 @@ bool tlsHeadChecked(const ConnectionJob& job, tlsfront::Connection& tls, std::st
         }
         long n = tls.read(chunk, sizeof chunk,
                           tlsfront::Clock::now() + std::chrono::seconds(kReadTimeout));
+        // The request comes with its first bytes: a client may shake hands long before it calls.
+        if (n > 0 && read.empty()) currentConnection.stopsBefore = job.daemon->stopsSoFar();
         // Gone before its head was whole, or closed for another.
         if (n == 0 || n == tlsfront::Connection::kFailed) return false;
         if (n == tlsfront::Connection::kTimedOut) {
@@ -538,7 +547,7 @@ void serveTls(const ConnectionJob& job) {
 
 void* serveConnection(void* argument) {
     std::unique_ptr<ConnectionJob> job(static_cast<ConnectionJob*>(argument));
-    currentConnection = {job->id, job->fd, job->client};
+    currentConnection = {job->id, job->fd, job->client, job->stopsBefore};
     if (job->tls) {
         serveTls(*job);
     } else if (headChecked(*job)) {
@@ -677,7 +686,12 @@ void AbyssServer::answered() const {
 }
 
 LineQueue::CallerScope AbyssServer::callerScope() const {
-    return com->callerScope({currentConnection.client, currentConnection.fd});
+    return com->callerScope(
+        {currentConnection.client, currentConnection.fd, currentConnection.stopsBefore});
+}
+
+std::uint64_t AbyssServer::stopsSoFar() const {
+    return com->stopsSoFar();
 }
 
 bool AbyssServer::fullOfCalls() const {
@@ -847,8 +861,9 @@ std::string AbyssServer::acceptConnections(TServer& server, int listener) {
         pthread_attr_init(&attributes);
         pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
         pthread_attr_setstacksize(&attributes, stack);
-        auto* job = new ConnectionJob{&server,  connections.get(), &metrics, id, fd, client, peer,
-                                      peerSize, options.tls.get(), this};
+        auto* job = new ConnectionJob{
+            &server, connections.get(), &metrics, id, fd, client, peer, peerSize, options.tls.get(),
+            this,    com->stopsSoFar()};
         pthread_t thread;
         int started = pthread_create(&thread, &attributes, serveConnection, job);
         pthread_attr_destroy(&attributes);

@@ -83,6 +83,8 @@ class AbyssServer {
     void answered() const;
     // While it lives, the calls made on this thread are those of the connection's client.
     LineQueue::CallerScope callerScope() const;
+    // Stops so far, taken when a request's first bytes are seen (see LineQueue::Caller).
+    std::uint64_t stopsSoFar() const;
     // Every connection the server may hold serves a call: it is busy, not hung, and takes the
     // next connection when a call ends.
     bool fullOfCalls() const;

@@ -11,7 +11,7 @@ import urllib.request
 import xmlrpc.client
 
 from harness import (Daemon, EndToEnd, Flood, PORT, SANITIZED, Simulator, call_request,
-                     calls_waiting, from_address, peak_kib, post, wait_until)
+                     calls_waiting, from_address, peak_kib, post, read_until_closed, wait_until)
 
 
 def metric(name, port=PORT):
@@ -85,6 +85,26 @@ class StopAndDeparture(EndToEnd):
         # The stop is no latch: a motion asked for after it runs.
         self.assertEqual(self.rpc.send_cmd_fwd(), 1)
         self.assertEqual(self.sim.received(), b"FWD\r\nSTP\r\nFWD\r\n")
+
+    def test_a_request_comes_before_a_stop_when_its_bytes_do(self):
+        # A FWD whose body is still on its way when the stop is answered was asked for before
+        # it; a connection opened before the stop may still ask for a FWD after it.
+        request = call_request("send_cmd_fwd")
+        early = socket.create_connection(("127.0.0.1", self.daemon.port))
+        early.sendall(request[:-20])
+        idle = socket.create_connection(("127.0.0.1", self.daemon.port))
+        self.rpc.get_title()  # one exchange: both are taken and looked at
+        self.assertEqual(self.rpc.send_cmd_stp(), 1)
+        for sock in (early, idle):
+            sock.sendall(request[-20:] if sock is early else request)
+        def answer(sock):
+            return xmlrpc.client.loads(read_until_closed(sock).partition(b"\r\n\r\n")[2])[0][0]
+        with self.assertRaises(xmlrpc.client.Fault) as cancelled:
+            answer(early)
+        self.assertEqual(cancelled.exception.faultCode, -507)
+        self.assertTrue(cancelled.exception.faultString.startswith("cancelled: "))
+        self.assertEqual(answer(idle), 1)
+        self.assertEqual(self.sim.received(), b"STP\r\nFWD\r\n")
 
     def test_a_call_whose_client_has_left_never_reaches_the_line(self):
         holder, _ = self.hold_the_line(2000)

@@ -64,7 +64,7 @@ struct Calls {
         std::size_t before = line.waiting();
         outcomes.push_back(std::async(std::launch::async, [=]() -> std::string {
             std::optional<LineQueue::CallerScope> caller;
-            if (client) caller.emplace(line, LineQueue::Caller{client, departureFd});
+            if (client) caller.emplace(line, LineQueue::Caller{client, departureFd, {}});
             try {
                 LineTurn turn(line, priority);
                 std::lock_guard<std::mutex> guard(lock);
@@ -100,6 +100,7 @@ TEST(LineQueue, ServesClientsInTurnEachInArrivalOrder) {
 
 TEST(LineQueue, AStopGoesFirstAndCancelsWhatClientsQueuedBeforeIt) {
     Calls calls;
+    const std::uint64_t beforeTheStop = calls.line.stopsSoFar();
     calls.line.acquire();
     calls.queue("a1", "A");
     calls.queue("own", nullptr);  // the daemon's own work is no client's motion
@@ -107,7 +108,7 @@ TEST(LineQueue, AStopGoesFirstAndCancelsWhatClientsQueuedBeforeIt) {
     // A request that came before the stop and has not queued yet: its call is cancelled too.
     std::promise<void> requestCame, stopQueued;
     auto early = std::async(std::launch::async, [&] {
-        LineQueue::CallerScope caller(calls.line, {"D", -1});
+        LineQueue::CallerScope caller(calls.line, {"D", -1, {}});
         requestCame.set_value();
         stopQueued.get_future().wait();
         try {
@@ -128,8 +129,13 @@ TEST(LineQueue, AStopGoesFirstAndCancelsWhatClientsQueuedBeforeIt) {
               (std::vector<std::string>{"cancelled", "served", "cancelled", "served"}));
     EXPECT_EQ(calls.served, (std::vector<std::string>{"stop", "own"}));
     // The stop is no latch: a request that comes after it is served.
-    LineQueue::CallerScope later(calls.line, {"A", -1});
-    EXPECT_NO_THROW(LineTurn{calls.line});
+    {
+        LineQueue::CallerScope later(calls.line, {"A", -1, {}});
+        EXPECT_NO_THROW(LineTurn{calls.line});
+    }
+    // One whose bytes came before the stop is not, however late its thread reads them.
+    LineQueue::CallerScope late(calls.line, {"B", -1, beforeTheStop});
+    EXPECT_THROW(LineTurn{calls.line}, LineQueue::Refused);
 }
 
 TEST(LineQueue, OnceClosedRefusesCallsInTurnButNotTheHolderOrAStop) {
@@ -178,7 +184,7 @@ TEST(LineQueue, ACallWhoseClientHasGoneNeverGetsTheLine) {
         }
         std::size_t before = calls.line.waiting();
         calls.outcomes.push_back(std::async(std::launch::async, [&]() -> std::string {
-            LineQueue::CallerScope caller(calls.line, {"A", link.server});
+            LineQueue::CallerScope caller(calls.line, {"A", link.server, {}});
             try {
                 LineTurn turn(calls.line, c.priority);
                 return "served";
@@ -217,7 +223,7 @@ TEST_F(SimTest, AStopCancelsTheCallsWaitingForTheLineAndNoneOfThemReachesIt) {
     sim.on("STP\r\n", {tcsim::send("STP\r\n")});
     auto asClient = [&](const char* client, std::function<int()> call) {
         return std::async(std::launch::async, [this, client, call] {
-            auto caller = com.callerScope({client, -1});
+            auto caller = com.callerScope({client, -1, {}});
             try {
                 return call();
             } catch (const LineQueue::Refused& refused) {
@@ -236,7 +242,7 @@ TEST_F(SimTest, AStopCancelsTheCallsWaitingForTheLineAndNoneOfThemReachesIt) {
         waitUntil([&] { return com.callsWaiting() == i + 1; });
     }
     double taken = secondsTaken([&] {
-        auto caller = com.callerScope({"D", -1});
+        auto caller = com.callerScope({"D", -1, {}});
         EXPECT_EQ(com.sendCmdSTP(), 1);
     });
     EXPECT_LT(taken, 2.0);
@@ -244,7 +250,7 @@ TEST_F(SimTest, AStopCancelsTheCallsWaitingForTheLineAndNoneOfThemReachesIt) {
     for (auto& call : queued) EXPECT_EQ(call.get(), -507);
     expectWire("FWD\r\nSTP\r\n");
     // A motion asked for after the stop runs.
-    auto after = com.callerScope({"B", -1});
+    auto after = com.callerScope({"B", -1, {}});
     EXPECT_EQ(com.sendCmdFWD(), 1);
     expectWire("FWD\r\nSTP\r\nFWD\r\n");
 }
