@@ -183,7 +183,7 @@ const std::string* certificateOf(const xmlrpc_c::callInfo* info) {
 }
 
 LinkMethod::LinkMethod(RS232CCom* com, const char* signature, Role needed)
-    : com(com), needed(needed) {
+    : com(com), needed(needed), resultCode(signature[0] == 'i') {
     _signature = signature;
 }
 
@@ -250,7 +250,7 @@ void LinkMethod::execute(paramList const& paramList, const xmlrpc_c::callInfo* c
                                   xmlrpc_c::fault::CODE_REQUEST_REFUSED);
         }
         try {
-            if (budget && budget->spent >= AnswerBudget::kBytes) {
+            if (budget && budget->spent >= AnswerBudget::kBytes && !resultCode) {
                 throw xmlrpc_c::fault("the answer to this request would be longer than " +
                                           std::to_string(AnswerBudget::kBytes) +
                                           " bytes; this call did not run",

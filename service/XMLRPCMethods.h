@@ -36,7 +36,8 @@ enum class Role { Observer, Operator };
 // thread that serves the request. Once they are spent, the request's later calls (the rest of a
 // multicall of many titles) get fault -509 and do not run: no request can make the daemon
 // build an answer of hundreds of megabytes. One result alone is bounded by what the daemon
-// keeps (a title, the received bytes).
+// keeps (a title, the received bytes). A result code costs a few bytes and always runs: one of
+// them is the stop, which is never dropped.
 class AnswerBudget {
   public:
     static constexpr std::size_t kBytes = 4 << 20;
@@ -73,6 +74,7 @@ class LinkMethod : public xmlrpc_c::method2 {
 
   private:
     const Role needed;
+    const bool resultCode;  // answers one int: never refused for the answer budget
     const char* name = "";
     Metrics* metrics = nullptr;
     TraceLog* trace = nullptr;

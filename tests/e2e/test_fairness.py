@@ -145,14 +145,16 @@ class Bounds(unittest.TestCase):
             rpc.set_title("&" * 4096)  # the title that costs most in an answer
             before = peak_kib(daemon.proc.pid)
             # A multicall of as many titles as a request holds: the calls beyond the bound get
-            # a fault each and do not run.
-            titles = xmlrpc.client.dumps(([{"methodName": "get_title", "params": []}] * 2400,),
+            # a fault each and do not run, but for a stop, which is never dropped.
+            titles = xmlrpc.client.dumps(([{"methodName": "get_title", "params": []}] * 2400 +
+                                          [{"methodName": "send_cmd_stp", "params": []}],),
                                          "system.multicall")
             status, body = post(titles, port=daemon.port)
             answers = xmlrpc.client.loads(body)[0][0]
-            self.assertEqual(len(answers), 2400)
+            self.assertEqual(len(answers), 2401)
             self.assertEqual(answers[0], ["&" * 4096 + " (C++)"])
-            self.assertEqual(answers[-1]["faultCode"], -509)
+            self.assertEqual(answers[-2]["faultCode"], -509)
+            self.assertEqual(answers[-1], [1])
             self.assertLess(len(body), 8 << 20)
             greeting = xmlrpc.client.dumps(("<" * 120000,), "get_message")  # 480 KB sent
             self.assertEqual(post(greeting, port=daemon.port)[0], 200)
