@@ -9,7 +9,8 @@
 namespace operators {
 
 // The names in the text of an --operators file: one a line, leading and trailing blanks
-// dropped; empty lines and lines whose first visible character is '#' are no names.
+// dropped; a '#' at the start of a line or after a blank begins a comment; empty lines are no
+// names. A leading UTF-8 byte order mark (as some editors save) is no part of the first name.
 std::set<std::string> parse(const std::string& text);
 
 }  // namespace operators

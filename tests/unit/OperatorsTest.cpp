@@ -12,7 +12,10 @@ TEST(Operators, OneNameALineBlanksTrimmedCommentsAndEmptyLinesSkipped) {
         {"anna\n", {"anna"}},
         {"anna\nbob", {"anna", "bob"}},
         {"  line 3 station  \r\n\tanna\t\n", {"line 3 station", "anna"}},
-        {"# the shift leads\n\n   \n  # anna\nbob # not a comment\n", {"bob # not a comment"}},
+        {"# the shift leads\n\n   \n  # anna\nbob # shift lead\nline#3\n", {"bob", "line#3"}},
+        {"\xEF\xBB\xBF"
+         "anna\r\n",
+         {"anna"}},
         {"anna\nanna\n", {"anna"}},
         {"Zoë\n", {"Zoë"}},
     };
