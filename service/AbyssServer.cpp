@@ -19,7 +19,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 #include <xmlrpc-c/server_abyss.hpp>
 #include <xmlrpc-c/xml.hpp>
 
@@ -81,6 +84,53 @@ std::string faultResponse(xmlrpc_c::fault::code_t code, const std::string& text)
     std::string response;
     xmlrpc_c::xml::generateResponse(xmlrpc_c::rpcOutcome(xmlrpc_c::fault(text, code)), &response);
     return response;
+}
+
+// xmlrpc-c runs a multicall's calls one by one and, at an element it cannot read, answers one
+// fault for the whole request although the calls before it ran (and may have moved the tool).
+// So the elements are read first; a fault from here means that none of the calls ran. Anything
+// that is no well-formed multicall is left to the library to answer.
+std::optional<xmlrpc_c::fault> malformedMulticall(const std::string& callXml) {
+    using xmlrpc_c::value;
+    if (callXml.find("system.multicall") == std::string::npos) return std::nullopt;
+    std::string method;
+    xmlrpc_c::paramList params;
+    try {
+        xmlrpc_c::xml::parseCall(callXml, &method, &params);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (method != "system.multicall" || params.size() != 1 ||
+        params[0].type() != value::TYPE_ARRAY) {
+        return std::nullopt;
+    }
+    std::vector<value> calls = xmlrpc_c::value_array(params[0]).vectorValueValue();
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        std::string which = "call " + std::to_string(i + 1) + " of the multicall ";
+        const char* problem = nullptr;
+        if (calls[i].type() != value::TYPE_STRUCT) {
+            problem = "is not a struct";
+        } else {
+            std::map<std::string, value> members = xmlrpc_c::value_struct(calls[i]);
+            auto name = members.find("methodName");
+            auto given = members.find("params");
+            if (name == members.end() || name->second.type() != value::TYPE_STRING) {
+                problem = "has no string 'methodName'";
+            } else if (given == members.end() || given->second.type() != value::TYPE_ARRAY) {
+                problem = "has no array 'params'";
+            } else if (std::string(xmlrpc_c::value_string(name->second)) == "system.multicall") {
+                return xmlrpc_c::fault(which +
+                                           "is a system.multicall itself, which is refused; "
+                                           "none of its calls ran",
+                                       xmlrpc_c::fault::CODE_REQUEST_REFUSED);
+            }
+        }
+        if (problem) {
+            return xmlrpc_c::fault(which + problem + "; none of its calls ran",
+                                   xmlrpc_c::fault::CODE_TYPE);
+        }
+    }
+    return std::nullopt;
 }
 
 // Abyss reports failures as strings it allocated with malloc().
@@ -624,6 +674,9 @@ std::string AbyssServer::respond(const std::string& callXml, const xmlrpc_c::cal
                 return faultResponse(xmlrpc_c::fault::CODE_TYPE, inspection.reason);
             case Verdict::TooDeep:
                 return faultResponse(xmlrpc_c::fault::CODE_LIMIT_EXCEEDED, inspection.reason);
+        }
+        if (std::optional<xmlrpc_c::fault> malformed = malformedMulticall(inspection.text)) {
+            return faultResponse(malformed->getCode(), malformed->getDescription());
         }
         // The parser gets the text the guard read, never the bytes as they came: one reading.
         std::string response;

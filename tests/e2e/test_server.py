@@ -43,6 +43,17 @@ class LinkObjectMethods(EndToEnd):
         self.assertEqual(self.rpc.get_title(), "kept (C++)")
         self.rpc.set_title("")
 
+    def test_a_malformed_multicall_runs_none_of_its_calls(self):
+        # The library would run the calls before the bad element, then fault the whole request.
+        fwd, rvs = ({"methodName": name, "params": []} for name in ("send_cmd_fwd", "send_cmd_rvs"))
+        cases = [([fwd, 5], -501), ([rvs, {"methodName": "send_cmd_fwd"}], -501),
+                 ([rvs, {"methodName": "system.multicall", "params": [[]]}], -507)]
+        for calls, code in cases:
+            fault = self.assertFault(self.rpc.system.multicall, calls, text="none of its calls ran")
+            self.assertEqual(fault.faultCode, code)
+        self.assertEqual(self.sim.received(), b"")
+        self.assertEqual(self.rpc.system.multicall([fwd]), [[1]])
+
     def test_introspection_lists_the_23_methods_with_their_signatures(self):
         names = [n for n in self.rpc.system.listMethods() if not n.startswith("system.")]
         self.assertEqual(names, [name for name, _ in METHODS])
