@@ -97,6 +97,10 @@ class RS232CCom {
     // The longest title set_title takes: plenty for a UI's label, and a title is copied into
     // every answer that reads it.
     static constexpr std::size_t kTitleLimit = 4096;
+    // The longest text a call sends to the controller (a command, a frame's text, a channel):
+    // about a second at 38400 baud. The exchange in progress holds the line, and a stop waits
+    // behind it: a text of hundreds of kilobytes would hold it for minutes.
+    static constexpr std::size_t kCommandLimit = 4096;
 
   private:
     using Result = protocol::Result;

@@ -129,6 +129,22 @@ std::string stringParameter(paramList const& params) {
     return text;
 }
 
+// A text parameter of at most `limit` bytes; a longer one is fault -509 and changes nothing.
+std::string boundedParameter(paramList const& params, std::size_t limit, const char* what) {
+    std::string text = stringParameter(params);
+    if (text.size() > limit) {
+        throw xmlrpc_c::fault(std::string(what) + " has " + std::to_string(text.size()) +
+                                  " bytes; it may have at most " + std::to_string(limit),
+                              xmlrpc_c::fault::CODE_LIMIT_EXCEEDED);
+    }
+    return text;
+}
+
+// What a call sends to the controller.
+std::string commandParameter(paramList const& params) {
+    return boundedParameter(params, RS232CCom::kCommandLimit, "the text for the controller");
+}
+
 value intResult(int result) {
     return xmlrpc_c::value_int(result);
 }
@@ -276,13 +292,7 @@ void GetTitle::execute(paramList const& paramList, value* retvalP) {
 }
 
 void SetTitle::execute(paramList const& paramList, value* retvalP) {
-    std::string title = stringParameter(paramList);
-    if (title.size() > RS232CCom::kTitleLimit) {
-        throw xmlrpc_c::fault("the title has " + std::to_string(title.size()) +
-                                  " bytes; a title may have at most " +
-                                  std::to_string(RS232CCom::kTitleLimit),
-                              xmlrpc_c::fault::CODE_LIMIT_EXCEEDED);
-    }
+    std::string title = boundedParameter(paramList, RS232CCom::kTitleLimit, "the title");
     com->setTitle(title);
     *retvalP = textResult(title);
 }
@@ -292,14 +302,14 @@ void GetMessage::execute(paramList const& paramList, value* retvalP) {
 }
 
 void SendCmd::execute(paramList const& paramList, value* retvalP) {
-    stringParameter(paramList);
+    commandParameter(paramList);
     // XML turns every CR LF of the client's text into LF; the controller's lines end in CR LF.
     std::string cmd = xmlrpc_c::value_string(paramList[0]).crlfValue();
     *retvalP = stringResult(com->sendCmd(cmd));
 }
 
 void SendCmdCOM::execute(paramList const& paramList, value* retvalP) {
-    *retvalP = intResult(com->sendCmdCOM(stringParameter(paramList)));
+    *retvalP = intResult(com->sendCmdCOM(commandParameter(paramList)));
 }
 
 void SendCmdCOS::execute(paramList const& paramList, value* retvalP) {
@@ -308,11 +318,11 @@ void SendCmdCOS::execute(paramList const& paramList, value* retvalP) {
 }
 
 void SendCmdCST::execute(paramList const& paramList, value* retvalP) {
-    *retvalP = intResult(com->sendCmdCST(stringParameter(paramList)));
+    *retvalP = intResult(com->sendCmdCST(commandParameter(paramList)));
 }
 
 void SendCmdCHS::execute(paramList const& paramList, value* retvalP) {
-    *retvalP = stringResult(com->sendCmdCHS(stringParameter(paramList)));
+    *retvalP = stringResult(com->sendCmdCHS(commandParameter(paramList)));
 }
 
 void SendCmdFWD::execute(paramList const& paramList, value* retvalP) {
@@ -331,7 +341,7 @@ void SendCmdSTP::execute(paramList const& paramList, value* retvalP) {
 }
 
 void SendCmdCH::execute(paramList const& paramList, value* retvalP) {
-    *retvalP = intResult(com->sendCmdCH(stringParameter(paramList)));
+    *retvalP = intResult(com->sendCmdCH(commandParameter(paramList)));
 }
 
 void SendCmdRST::execute(paramList const& paramList, value* retvalP) {

@@ -54,6 +54,16 @@ class LinkObjectMethods(EndToEnd):
         self.assertEqual(self.sim.received(), b"")
         self.assertEqual(self.rpc.system.multicall([fwd]), [[1]])
 
+    def test_a_text_too_long_to_send_within_a_second_never_reaches_the_line(self):
+        # A stop waits for the exchange in progress: no text may hold the line for minutes.
+        methods = ("send_cmd", "send_cmd_com", "send_cmd_cst", "send_cmd_chs", "send_cmd_ch")
+        for name in methods:
+            fault = self.assertFault(getattr(self.rpc, name), "A" * 4097, text="at most 4096")
+            self.assertEqual(fault.faultCode, -509)
+        self.assertEqual(self.sim.received(), b"")
+        self.rpc.send_cmd_com("A" * 4096)
+        self.assertEqual(len(self.sim.received()), 4096 + 4)
+
     def test_introspection_lists_the_23_methods_with_their_signatures(self):
         names = [n for n in self.rpc.system.listMethods() if not n.startswith("system.")]
         self.assertEqual(names, [name for name, _ in METHODS])
