@@ -22,6 +22,7 @@
 #include <map>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 #include <xmlrpc-c/server_abyss.hpp>
 #include <xmlrpc-c/xml.hpp>
@@ -68,6 +69,10 @@ constexpr int kAnswersLookMs = 1000;
 // When the process runs out of descriptors all the same, the accept loop waits this long for a
 // connection to end before it tries again.
 constexpr int kDescriptorsBackOffMs = 100;
+
+// Handshake refusals the trace records a second at most; the others are counted, and the next
+// one recorded says how many were left out.
+constexpr unsigned kHandshakeRefusalsRecorded = 20;
 
 // The connection the current thread serves.
 struct CurrentConnection {
@@ -700,8 +705,30 @@ void AbyssServer::recordRefusal(const xmlrpc_c::callInfo* info, const char* reas
 void AbyssServer::recordHandshakeRefusal(const std::string& client, const std::string& address,
                                          const std::string& why) const {
     metrics.countRefusal("tls");
-    if (options.trace)
-        options.trace->event("refused-call").text("client", client).text("reason", why);
+    if (options.trace) {
+        long leftOut;
+        {
+            MutexLock guard(refusalsLock);
+            auto now = std::chrono::steady_clock::now();
+            RefusalsRecorded& recorded = refusalsRecorded;
+            if (now - recorded.second >= std::chrono::seconds(1)) {
+                recorded.second = now;
+                recorded.written = 0;
+            }
+            if (recorded.written == kHandshakeRefusalsRecorded) {
+                ++recorded.leftOut;
+                leftOut = -1;
+            } else {
+                ++recorded.written;
+                leftOut = std::exchange(recorded.leftOut, 0);
+            }
+        }
+        if (leftOut >= 0) {
+            auto event = options.trace->event("refused-call");
+            event.text("client", client).text("reason", why);
+            if (leftOut > 0) event.integer("left_out", leftOut);
+        }
+    }
     reportOnce("tls " + address, "RS232C Daemon refused a TLS client at " + address + ": " + why);
 }
 

@@ -5,6 +5,7 @@
 #include <xmlrpc-c/abyss.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <set>
@@ -120,6 +121,16 @@ class AbyssServer {
     std::unique_ptr<ConnectionTable> connections;  // from the time serving begins
     mutable Mutex reportedLock;
     mutable std::set<std::string> reported GUARDED_BY(reportedLock);  // origins, addresses
+    // Handshake refusals recorded in the trace this second, and those left out since the last
+    // one recorded: a client needs no certificate to be refused, and must not be able to rotate
+    // the record of who moved the tool away.
+    struct RefusalsRecorded {
+        std::chrono::steady_clock::time_point second;
+        unsigned written = 0;
+        long leftOut = 0;
+    };
+    mutable Mutex refusalsLock;
+    mutable RefusalsRecorded refusalsRecorded GUARDED_BY(refusalsLock);
 };
 
 #endif

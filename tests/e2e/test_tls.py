@@ -291,6 +291,29 @@ class Tls(TlsLine):
         self.assertIsNone(self.daemon.proc.poll())
         self.assertEqual(self.rpc.send_cmd_fwd(), 1)
 
+    def test_refusals_without_a_certificate_cannot_rotate_the_record_away(self):
+        # At most 20 a second are recorded; the next one recorded counts those left out.
+        def recorded():
+            events = self.events("refused-call")()
+            return len(events), sum(e.get("left_out", 0) for e in events)
+
+        def probe():
+            with socket.create_connection(("127.0.0.1", PORT), timeout=30) as s:
+                s.sendall(b"GET /health HTTP/1.0\r\n\r\n")
+                read_until_closed(s)
+        events_before, left_out_before = recorded()
+        start = time.monotonic()
+        for _ in range(150):
+            probe()
+        elapsed = time.monotonic() - start
+        events, _ = recorded()
+        self.assertLessEqual(events - events_before, 20 * (elapsed + 2))
+        time.sleep(1.1)  # a new second: the next refusal is recorded, with the count
+        probe()
+        self.assertTrue(wait_until(lambda: recorded()[0] == events + 1))
+        events, left_out = recorded()
+        self.assertEqual(events - events_before + left_out - left_out_before, 151)
+
     def test_rs232c_call_speaks_tls_with_curls_option_names(self):
         base = [CALL, "--tls", "--host", "localhost", "--port", str(PORT), "--cacert",
                 cert("plant-ca.crt")]
