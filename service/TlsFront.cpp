@@ -76,6 +76,52 @@ int verifyClient(int preverified, X509_STORE_CTX* store) {
     return own && leaf && X509_cmp(own, leaf) == 0 ? 1 : 0;
 }
 
+// Why a session whose client presented `peer` may no longer be taken up again, in the words of
+// the check a fresh handshake with that certificate fails; null while it may. A session outlives
+// its handshake (its tickets are renewed at each resumption), and the client sends no certificate
+// when it resumes one: without this, a certificate kept its rights past its validity. The port's
+// own certificate passes, as it does in verifyClient.
+const char* staleSession(Ssl* ssl, X509* peer) {
+    if (!peer) return nullptr;  // none was asked
+    X509* own = SSL_CTX_get0_certificate(SSL_get_SSL_CTX(ssl));
+    if (own && X509_cmp(own, peer) == 0) return nullptr;
+    int until = X509_cmp_current_time(X509_get0_notAfter(peer));
+    if (until <= 0)
+        return X509_verify_cert_error_string(until < 0 ? X509_V_ERR_CERT_HAS_EXPIRED
+                                                       : X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD);
+    int since = X509_cmp_current_time(X509_get0_notBefore(peer));
+    if (since >= 0)
+        return X509_verify_cert_error_string(since > 0 ? X509_V_ERR_CERT_NOT_YET_VALID
+                                                       : X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD);
+    return nullptr;
+}
+
+// A ticket whose certificate is no longer valid is not taken up: the handshake goes on as a full
+// one, where the client must present a valid certificate (or is refused for it) and an honest
+// client gets a fresh ticket. Why it was not is kept on the connection for the refusal's record.
+// Every other ticket is treated as OpenSSL treats it without this callback.
+SSL_TICKET_RETURN takeUpTicket(Ssl* ssl, SSL_SESSION* session, const unsigned char*, size_t,
+                               SSL_TICKET_STATUS status, void*) {
+    switch (status) {
+        case SSL_TICKET_SUCCESS:
+        case SSL_TICKET_SUCCESS_RENEW:
+            if (const char* stale = staleSession(ssl, SSL_SESSION_get0_peer(session))) {
+                SSL_set_app_data(ssl, const_cast<char*>(stale));
+                return SSL_TICKET_RETURN_IGNORE_RENEW;
+            }
+            return status == SSL_TICKET_SUCCESS ? SSL_TICKET_RETURN_USE
+                                                : SSL_TICKET_RETURN_USE_RENEW;
+        case SSL_TICKET_EMPTY:
+        case SSL_TICKET_NO_DECRYPT:
+            return SSL_TICKET_RETURN_IGNORE_RENEW;
+        case SSL_TICKET_FATAL_ERR_MALLOC:
+        case SSL_TICKET_FATAL_ERR_OTHER:
+            return SSL_TICKET_RETURN_ABORT;
+        default:
+            return SSL_TICKET_RETURN_IGNORE;
+    }
+}
+
 SslCtx* newContext(const SSL_METHOD* method) {
     SslCtx* context = SSL_CTX_new(method);
     if (!context) return nullptr;
@@ -151,6 +197,7 @@ std::unique_ptr<Front> Front::create(const Settings& settings, std::string& prob
         // picks the right one.
         SSL_CTX_set_client_CA_list(server, names);
         SSL_CTX_set_verify(server, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verifyClient);
+        SSL_CTX_set_session_ticket_cb(server, nullptr, takeUpTicket, nullptr);
     }
     // The watchdog talks to this server only: it checks the certificate itself.
     SSL_CTX_set_verify(client, SSL_VERIFY_NONE, nullptr);
@@ -191,6 +238,8 @@ std::unique_ptr<Connection> Front::accept(int fd, Clock::time_point deadline, Re
         } else if (verified != X509_V_OK) {
             why.reason =
                 std::string("client certificate: ") + X509_verify_cert_error_string(verified);
+        } else if (auto* stale = static_cast<const char*>(SSL_get_app_data(ssl))) {
+            why.reason = std::string("client certificate of the resumed session: ") + stale;
         } else if (code == 0) {
             // One that sent nothing at all has tried nothing (a probe whether the port is open).
             why.silent = BIO_number_read(SSL_get_rbio(ssl)) == 0;
@@ -202,6 +251,15 @@ std::unique_ptr<Connection> Front::accept(int fd, Clock::time_point deadline, Re
         return nullptr;
     }
     X509* peer = SSL_get0_peer_certificate(ssl);
+    // A session resumed by its id (TLS 1.2 keeps those in the server's cache) passes no
+    // callback: it is refused here instead, and dropped from the cache so that the client's next
+    // handshake is a full one.
+    const char* stale = SSL_session_reused(ssl) ? staleSession(ssl, peer) : nullptr;
+    if (stale) {
+        SSL_CTX_remove_session(server, SSL_get_session(ssl));
+        why.reason = std::string("client certificate of the resumed session: ") + stale;
+        return nullptr;
+    }
     connection->clientName = commonName(peer);
     return connection;
 }

@@ -121,6 +121,30 @@ def s_client_call(command):
     return run.stdout
 
 
+def short_lived(name, seconds):
+    """A UI certificate of the plant CA (the guide's request) that expires `seconds` from now:
+    `openssl ca` takes an end date to the second where `openssl x509 -req` takes only days."""
+    folder = private_path("short-" + name)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "ca.cnf"), "w") as f:
+        f.write("[ca]\ndefault_ca = plant\n[plant]\ndatabase = index.txt\nnew_certs_dir = .\n"
+                "serial = serial\n"
+                "default_md = sha256\npolicy = any\nunique_subject = no\n"
+                "[any]\ncommonName = supplied\norganizationName = optional\n"
+                "[client]\nextendedKeyUsage = clientAuth\n")
+    open(os.path.join(folder, "index.txt"), "w").close()
+    with open(os.path.join(folder, "serial"), "w") as f:
+        f.write("01\n")
+    run_block(guide_blocks()[2].split("printf")[0], folder, line3_operator=name)
+    stamp = lambda t: time.strftime("%y%m%d%H%M%SZ", time.gmtime(t))
+    ends = time.time() + seconds
+    run_block("openssl ca -batch -config ca.cnf -cert %s -keyfile %s -passin env:PLANT_CA_PASS "
+              "-notext -extensions client -startdate %s -enddate %s -in %s.csr "
+              "-out %s.crt" % (cert("plant-ca.crt"), cert("plant-ca.key"), stamp(time.time() - 60),
+                               stamp(ends), name, name), folder)
+    return os.path.join(folder, name), int(ends)
+
+
 class TlsLine(EndToEnd):
     """A simulator and a daemon with TLS; the class's calls are an operator's."""
 
@@ -179,6 +203,33 @@ class Tls(TlsLine):
         with urllib.request.urlopen("https://localhost:%d/health" % PORT,
                                     context=context(OBSERVER), timeout=30) as health:
             self.assertTrue(json.load(health)["adapter_present"])
+
+    def test_a_resumed_session_keeps_no_rights_past_its_certificates_validity(self):
+        """A session resumed without a certificate is its first handshake's: it runs as that
+        certificate's holder only while the certificate is valid."""
+        s_client = ["openssl", "s_client", "-connect", "127.0.0.1:%d" % PORT, "-CAfile",
+                    cert("plant-ca.crt"), "-ign_eof"]
+        # Resumed by a TLS 1.3 ticket, a TLS 1.2 ticket and a TLS 1.2 session id.
+        ways = {"TLSv1.3": [], "TLSv1.2": ["-tls1_2"], "id": ["-tls1_2", "-no_ticket"]}
+        session = lambda who, way: private_path("%s-%s.session" % (who, way))
+        short, ends = short_lived(OPERATOR, 5)  # named in --operators
+        for who, pem in (("short", short), (OPERATOR, cert(OPERATOR))):
+            for way, options in ways.items():
+                s_client_call(s_client + options + ["-cert", pem + ".crt", "-key", pem + ".key",
+                                                    "-sess_out", session(who, way)])
+        self.assertEqual(self.sim.received(), b"FWD\r\n" * 6)
+        time.sleep(max(0, ends + 1.5 - time.time()))  # past its last valid second
+        resume = lambda who, way: s_client + ways[way] + ["-sess_in", session(who, way)]
+        before = refused(PORT, "tls")
+        for way in ways:
+            self.assertIn(b"Reused, TLSv1.", s_client_call(resume(OPERATOR, way)), way)
+            with self.assertRaises(OSError, msg=way):
+                s_client_call(resume("short", way))
+        self.assertEqual(refused(PORT, "tls") - before, len(ways))
+        self.assertEqual(self.sim.received(), b"FWD\r\n" * 9)  # the valid sessions' alone
+        expired = "client certificate of the resumed session: certificate has expired"
+        self.assertTrue(wait_until(lambda: len([e for e in self.events("refused-call")()
+                                                if e["reason"] == expired]) == len(ways)))
 
     def test_an_observer_may_watch_and_stop_but_nothing_else_reaches_the_line(self):
         observer = proxy(PORT, OBSERVER)
