@@ -590,7 +590,7 @@ void serveTls(const ConnectionJob& job) {
         job.table->readsFrom(job.id, -1);
         return;  // no thread for it now: the connection closes, the client may try again
     }
-    ClientInfo client = clientInfoOf(job, &tls->name());
+    ClientInfo client = clientInfoOf(job, tls->name());
     // The pump ends the pair's sending side when the client ends its own: a call waiting for the
     // line sees its client leave there, as it would on a plain socket.
     currentConnection.fd = libraryEnd.get();

@@ -261,6 +261,7 @@ std::unique_ptr<Connection> Front::accept(int fd, Clock::time_point deadline, Re
         return nullptr;
     }
     connection->clientName = commonName(peer);
+    connection->presented = peer != nullptr;
     return connection;
 }
 

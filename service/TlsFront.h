@@ -70,8 +70,8 @@ class Connection {
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // The common name of the client's certificate; "" when it sent none (none was asked).
-    const std::string& name() const { return clientName; }
+    // The common name of the client's certificate; null when it presented none (none was asked).
+    const std::string* name() const { return presented ? &clientName : nullptr; }
     // Decrypted bytes into `buffer`: how many (at least one), 0 once the client has ended its
     // side, kFailed when the connection failed, kTimedOut when nothing came by `deadline`.
     static constexpr long kFailed = -1, kTimedOut = -2;
@@ -94,6 +94,7 @@ class Connection {
     Ssl* ssl;
     int fd;
     std::string clientName;
+    bool presented = false;
 };
 
 }  // namespace tlsfront

@@ -545,6 +545,19 @@ class TlsSetUp(unittest.TestCase):
                 notify.close()
             self.assertNotIn("not healthy", err)
 
+    def test_without_client_certificates_the_record_names_none(self):
+        trace = private_path("server-only.trace")
+        sim = Simulator()
+        daemon = Daemon(args=tls_args(operators=False, client_ca=False) + ["--trace", trace])
+        try:
+            self.assertEqual(proxy(PORT, None).send_cmd_fwd(), 1)
+        finally:
+            daemon.finish()
+            sim.close()
+        with open(trace) as f:
+            calls = [e for e in map(json.loads, f) if e["event"] == "call"]
+        self.assertEqual([("cn" in e, e["method"]) for e in calls], [(False, "send_cmd_fwd")])
+
     def test_prometheus_scrapes_metrics_over_tls_with_a_client_certificate(self):
         sim = Simulator()
         daemon = Daemon(args=tls_args())
