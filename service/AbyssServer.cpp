@@ -560,7 +560,8 @@ void serveTls(const ConnectionJob& job) {
     std::unique_ptr<tlsfront::Connection> tls = job.tls->accept(
         job.fd, tlsfront::Clock::now() + std::chrono::seconds(kReadTimeout), refusal);
     if (!tls) {
-        if (refusal.silent) return;
+        // A handshake the daemon cut short (to make room, or as it stops) is no client's failure.
+        if (refusal.silent || job.table->closedHere(job.id)) return;
         job.daemon->recordHandshakeRefusal(clientOf(clientInfoOf(job, nullptr).channel), job.client,
                                            refusal.reason);
         // A person who typed http:// hears why nothing answers; no XML-RPC answer is given.

@@ -148,6 +148,12 @@ bool ConnectionTable::beginRequest(Id id) {
     return true;
 }
 
+bool ConnectionTable::closedHere(Id id) const {
+    MutexLock guard(lock);
+    auto found = connections.find(id);
+    return found != connections.end() && found->second.state == Connection::Closing;
+}
+
 void ConnectionTable::readsFrom(Id id, int fd) {
     MutexLock guard(lock);
     auto found = connections.find(id);

@@ -65,6 +65,9 @@ class ConnectionTable {
     // For the connection's thread: the request is read and about to be served. False when the
     // connection was closed for another meanwhile; it must then not be served.
     bool beginRequest(Id id) EXCLUDES(lock);
+    // Whether the table closed the connection (for another, or as the server stops): what then
+    // fails on it is not the client's doing.
+    bool closedHere(Id id) const EXCLUDES(lock);
     // For the connection's thread: the library reads the request from `fd` (a socketpair from the
     // TLS front), not from the connection's socket; -1 when it no longer does. Bytes waiting
     // there are a request that has come: the connection is not closable while they wait.
