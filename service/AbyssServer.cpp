@@ -97,7 +97,11 @@ std::string faultResponse(xmlrpc_c::fault::code_t code, const std::string& text)
 // that is no well-formed multicall is left to the library to answer.
 std::optional<xmlrpc_c::fault> malformedMulticall(const std::string& callXml) {
     using xmlrpc_c::value;
-    if (callXml.find("system.multicall") == std::string::npos) return std::nullopt;
+    // Read only what may be one (a name may be spelt with character references).
+    if (callXml.find("system.multicall") == std::string::npos &&
+        callXml.find("&#") == std::string::npos) {
+        return std::nullopt;
+    }
     std::string method;
     xmlrpc_c::paramList params;
     try {

@@ -4,7 +4,7 @@ import socket
 import unittest
 import xmlrpc.client
 
-from harness import EndToEnd, PORT, quote, readme_decoder
+from harness import EndToEnd, PORT, post, quote, readme_decoder
 
 METHODS = [
     ("get_title", "s:"), ("set_title", "s:s"), ("get_message", "s:s"), ("send_cmd", "s:s"),
@@ -51,6 +51,8 @@ class LinkObjectMethods(EndToEnd):
         for calls, code in cases:
             fault = self.assertFault(self.rpc.system.multicall, calls, text="none of its calls ran")
             self.assertEqual(fault.faultCode, code)
+        spelt = xmlrpc.client.dumps(([fwd, 5],), "system&#46;multicall").replace("&amp;", "&")
+        self.assertIn(b"none of its calls ran", post(spelt)[1])
         self.assertEqual(self.sim.received(), b"")
         self.assertEqual(self.rpc.system.multicall([fwd]), [[1]])
 
