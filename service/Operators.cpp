@@ -6,7 +6,8 @@ std::set<std::string> parse(const std::string& text) {
     std::set<std::string> names;
     static const char* const blanks = " \t\r\f\v";
     static const std::string byteOrderMark = "\xEF\xBB\xBF";
-    std::size_t begin = text.compare(0, byteOrderMark.size(), byteOrderMark) == 0 ? 3 : 0;
+    std::size_t begin =
+        text.compare(0, byteOrderMark.size(), byteOrderMark) == 0 ? byteOrderMark.size() : 0;
     while (begin <= text.size()) {
         std::size_t end = text.find('\n', begin);
         if (end == std::string::npos) end = text.size();
